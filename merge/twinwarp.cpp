@@ -1,0 +1,42 @@
+#include "merge/twinwarp.h"
+
+#include <cstdio>
+#include <exception>
+#include <string>
+
+#include <opencv2/core/utils/logger.hpp>
+
+#include "merge/merge_loop.h"
+#include "merge/pair_config.h"
+
+void silence_opencv_log()
+{
+    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+}
+
+int twinwarp_main(int argc, char** argv)
+{
+    if (argc < 3) {
+        std::fputs("usage twinwarp config_file output_video [1:equirectangular]\n", stderr);
+        return 1;
+    }
+    const bool equirect_mode = argc == 4;
+    const std::string config_file = argv[1];
+    const std::string output_video = argv[2];
+
+    const pair_config config = read_pair_config(config_file.c_str());
+
+    const std::string clash = output_clash(output_video, config_file, config);
+    if (!clash.empty()) {
+        std::fprintf(stderr, "%s\n", clash.c_str());
+        return 1;
+    }
+
+    try {
+        return run_merge(config, output_video, equirect_mode);
+    } catch (const std::exception& e) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "twinwarp failed: %s\n", e.what());
+        return 1;
+    }
+}
