@@ -1,0 +1,312 @@
+// twinwarp run as a user runs it: small lossless clips written here, the
+// real program, and its output video decoded and compared frame by frame.
+#include <gtest/gtest.h>
+
+#include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
+
+#include <string>
+#include <vector>
+
+#include "merge/fish2eqrec.h"
+#include "merge/merge_loop.h"
+#include "merge/pair_config.h"
+#include "merge/twinwarp.h"
+#include "tests/run_program.h"
+
+namespace {
+
+// The test reads videos too; keep OpenCV's backend chatter off its log.
+const bool opencv_log_silenced = (silence_opencv_log(), true);
+
+const cv::Size clip_size(96, 72);
+
+// Frame k of camera 1 or 2: a colour that tells the two cameras and their
+// frames apart, with a gradient and a disc that give the square a left, a
+// right, a top and a bottom.
+cv::Mat synthetic_frame(int camera, int k, cv::Size size = clip_size)
+{
+    cv::Mat frame(size, CV_8UC3);
+    for (int y = 0; y < size.height; ++y)
+        for (int x = 0; x < size.width; ++x)
+            frame.at<cv::Vec3b>(y, x) =
+                cv::Vec3b(static_cast<unsigned char>(20 + 45 * k % 200 + x / 3),
+                          static_cast<unsigned char>(camera == 1 ? 40 : 190),
+                          static_cast<unsigned char>(60 + y));
+    cv::circle(frame, cv::Point(size.width / 3 + 4 * k, size.height / 3), size.height / 6,
+               cv::Scalar(250, 250, 250), cv::FILLED);
+    return frame;
+}
+
+void write_clip(const std::string& path, int camera, int frames, double fps,
+                cv::Size size = clip_size)
+{
+    cv::VideoWriter writer(path, cv::VideoWriter::fourcc('F', 'F', 'V', '1'), fps, size, true);
+    ASSERT_TRUE(writer.isOpened()) << path;
+    for (int k = 0; k < frames; ++k)
+        writer << synthetic_frame(camera, k, size);
+}
+
+std::vector<cv::Mat> read_frames(const std::string& path)
+{
+    std::vector<cv::Mat> frames;
+    cv::VideoCapture reader(path);
+    for (cv::Mat frame; reader.read(frame);)
+        frames.push_back(frame.clone());
+    return frames;
+}
+
+std::string config_text(const std::string& cam1, const std::string& circle1, int start1,
+                        const std::string& cam2, const std::string& circle2, int start2)
+{
+    return "camera 1\n" + cam1 + "\n" + circle1 + "\nstart " + std::to_string(start1) +
+           "\ncamera 2\n" + cam2 + "\n" + circle2 + "\nstart " + std::to_string(start2) + "\n";
+}
+
+const std::string circle1 = "X 48, Y 36, R 40";  // scaled radius 32
+const std::string circle2 = "X 50, Y 34, R 38";  // scaled radius 31
+const image_circle scaled1{48, 36, 32};
+const image_circle scaled2{50, 34, 31};
+
+std::string progress(int frames)
+{
+    std::string text;
+    for (int n = 1; n <= frames; ++n)
+        text += std::to_string(n) + "\r";
+    return text + std::to_string(frames) + " frames\n";
+}
+
+// What one half of the output should hold for one input frame.
+cv::Mat expected_half(const cv::Mat& frame, const image_circle& circle, const conv_entry* table)
+{
+    cv::Mat scaled = crop_eye(frame, circle);
+    if (table == nullptr)
+        return scaled;
+    cv::Mat view(square_side, square_side, CV_8UC3);
+    fish2eqrec_18(view, scaled, table);
+    return view;
+}
+
+// Checks that every half of every output frame matches, closer than any
+// other input frame, the input frame it was made from.
+void expect_frames(const std::vector<cv::Mat>& output, const std::vector<cv::Mat>& cam1,
+                   int start1, const std::vector<cv::Mat>& cam2, int start2,
+                   const conv_entry* table)
+{
+    const cv::Rect left(0, 0, square_side, square_side);
+    const cv::Rect right(square_side, 0, square_side, square_side);
+    struct half {
+        cv::Rect place;
+        const std::vector<cv::Mat>* frames;
+        int start;
+        image_circle circle;
+    };
+    for (const half& h : {half{left, &cam1, start1, scaled1}, half{right, &cam2, start2, scaled2}}) {
+        std::vector<cv::Mat> candidates;
+        for (const cv::Mat& frame : *h.frames)
+            candidates.push_back(expected_half(frame, h.circle, table));
+        for (std::size_t i = 0; i < output.size(); ++i) {
+            const cv::Mat got = output[i](h.place);
+            std::size_t best = 0;
+            double best_psnr = -1;
+            for (std::size_t c = 0; c < candidates.size(); ++c) {
+                const double psnr = cv::PSNR(got, candidates[c]);
+                if (psnr > best_psnr) {
+                    best_psnr = psnr;
+                    best = c;
+                }
+            }
+            EXPECT_EQ(best, i + static_cast<std::size_t>(std::max(h.start, 0)))
+                << "output frame " << i << ", column " << h.place.x;
+            EXPECT_GT(best_psnr, 30.0) << "output frame " << i << ", column " << h.place.x;
+        }
+    }
+}
+
+std::string fourcc_of(const std::string& video)
+{
+    cv::VideoCapture reader(video);
+    const int code = static_cast<int>(reader.get(cv::CAP_PROP_FOURCC));
+    return std::string{static_cast<char>(code & 0xff), static_cast<char>((code >> 8) & 0xff),
+                       static_cast<char>((code >> 16) & 0xff),
+                       static_cast<char>((code >> 24) & 0xff)};
+}
+
+class twinwarp_run : public ::testing::Test {
+protected:
+    program_result twinwarp(std::vector<std::string> args,
+                            const std::vector<std::string>& env = {})
+    {
+        args.insert(args.begin(), TWINWARP_PATH);
+        return run_program(args, env);
+    }
+
+    std::string echo(const std::string& c1, int s1, const std::string& c2, int s2) const
+    {
+        return cam1 + "\n" + c1 + "\n" + std::to_string(s1) + "\n" + cam2 + "\n" + c2 + "\n" +
+               std::to_string(s2) + "\n";
+    }
+
+    temp_dir dir;
+    const std::string cam1 = dir.path("cam1.avi");
+    const std::string cam2 = dir.path("cam2.avi");
+    const std::string config = dir.path("pair.cfg");
+    const std::string output = dir.path("out.mp4");
+};
+
+}  // namespace
+
+TEST_F(twinwarp_run, PlainModePairsFramesAfterTheStartOffsets)
+{
+    write_clip(cam1, 1, 8, 25.0);
+    write_clip(cam2, 2, 6, 30.0);
+    write_file(config, config_text(cam1, circle1, 3, cam2, circle2, 0));
+
+    const program_result run = twinwarp({config, output});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, progress(5));
+    EXPECT_EQ(run.err, echo("48 36 40", 3, "50 34 38", 0) + "open " + cam2 + "\n");
+
+    const std::vector<cv::Mat> frames = read_frames(output);
+    ASSERT_EQ(frames.size(), 5u);
+    EXPECT_EQ(frames[0].size(), cv::Size(4000, 2000));
+    EXPECT_EQ(fourcc_of(output), "mp4v");
+    EXPECT_DOUBLE_EQ(cv::VideoCapture(output).get(cv::CAP_PROP_FPS), 25.0);
+    expect_frames(frames, read_frames(cam1), 3, read_frames(cam2), 0, nullptr);
+}
+
+TEST_F(twinwarp_run, EquirectangularModeWhateverTheThirdArgumentSays)
+{
+    // The second video is the shorter one; a negative start drops nothing.
+    write_clip(cam1, 1, 5, 30.0);
+    write_clip(cam2, 2, 3, 30.0);
+    write_file(config, config_text(cam1, circle1, -4, cam2, circle2, 0));
+
+    const program_result run = twinwarp({config, output, "0"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "made conversion table\n" + progress(3));
+    EXPECT_EQ(run.err, echo("48 36 40", -4, "50 34 38", 0) + "open " + cam2 + "\n");
+
+    const std::vector<cv::Mat> frames = read_frames(output);
+    ASSERT_EQ(frames.size(), 3u);
+    const cv::Mat square(square_side, square_side, CV_8UC3);
+    const conv_table table = make_fish2eqrec_table(square, square);
+    expect_frames(frames, read_frames(cam1), 0, read_frames(cam2), 0, table.get());
+}
+
+TEST_F(twinwarp_run, ArgumentCountsAndEarlyEnds)
+{
+    const std::string usage = "usage twinwarp config_file output_video [1:equirectangular]\n";
+    for (const auto& args : std::vector<std::vector<std::string>>{{}, {config}}) {
+        const program_result run = twinwarp(args);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, usage);
+    }
+
+    // Four or more arguments: plain mode.
+    write_clip(cam1, 1, 2, 30.0);
+    write_clip(cam2, 2, 2, 30.0);
+    write_file(config, config_text(cam1, circle1, 0, cam2, circle2, 0));
+    program_result run = twinwarp({config, output, "1", "extra"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, progress(2));
+
+    // No frame pair after the drops: no table, a zero total, and a huge
+    // start offset ends as soon as the video does.
+    write_file(config, config_text(cam1, circle1, 2000000000, cam2, circle2, 0));
+    run = twinwarp({config, output, "1"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "0 frames\n");
+    EXPECT_EQ(read_frames(output).size(), 0u);
+}
+
+TEST_F(twinwarp_run, SquareTouchingTheBorderIsCut)
+{
+    // Scaled radius 48 around the centre of a 96 x 96 frame: the square is
+    // the whole frame.
+    write_clip(cam1, 1, 2, 30.0, cv::Size(96, 96));
+    write_clip(cam2, 2, 2, 30.0);
+    write_file(config, config_text(cam1, "X 48, Y 48, R 59", 0, cam2, circle2, 0));
+    const program_result run = twinwarp({config, output});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, progress(2));
+}
+
+TEST_F(twinwarp_run, FailuresBeforeAnyFrameLeaveNoOutput)
+{
+    write_clip(cam1, 1, 3, 30.0);
+    write_clip(cam2, 2, 3, 30.0);
+    const std::string missing = dir.path("missing.avi");
+    struct failure {
+        std::string config_text;
+        std::vector<std::string> args;
+        std::string err;
+    };
+    const std::string ok_echo = echo("48 36 40", 0, "50 34 38", 0);
+    const std::string opened = ok_echo + "open " + cam2 + "\n";
+    const std::vector<failure> cases = {
+        {"", {dir.path("nope.cfg"), output}, "cannot open config file " + dir.path("nope.cfg") + "\n"},
+        {config_text(missing, circle1, 0, cam2, circle2, 0), {config, output},
+         missing + "\n48 36 40\n0\n" + cam2 + "\n50 34 38\n0\ncannot open " + missing + "\n"},
+        {config_text(cam1, circle1, 0, missing, circle2, 0), {config, output},
+         cam1 + "\n48 36 40\n0\n" + missing + "\n50 34 38\n0\ncannot open " + missing + "\n"},
+        {config_text(cam1, circle1, 0, cam2, circle2, 0), {config, dir.path("no/such/dir/out.mp4")},
+         opened + "cannot open output video " + dir.path("no/such/dir/out.mp4") + "\n"},
+        {config_text(cam1, "X 30, Y 36, R 40", 0, cam2, circle2, 0), {config, output},
+         cam1 + "\n30 36 40\n0\n" + cam2 + "\n50 34 38\n0\nopen " + cam2 + "\n" + cam1 +
+             ": the square around X 30, Y 36 with scaled radius 32 (columns -2 to 61, rows 4 "
+             "to 67) does not lie inside the 96 x 72 frame\n"},
+        {config_text(cam1, circle1, 0, cam2, "X 50, Y 34, R 46", 0), {config, output},
+         ok_echo.substr(0, ok_echo.find("50 34 38")) + "50 34 46\n0\nopen " + cam2 + "\n" +
+             cam2 + ": the square around X 50, Y 34 with scaled radius 37 (columns 13 to 86, "
+             "rows -3 to 70) does not lie inside the 96 x 72 frame\n"},
+        {config_text(cam1, "X 48, Y 36, R 1", 0, cam2, circle2, 0), {config, output},
+         cam1 + "\n48 36 1\n0\n" + cam2 + "\n50 34 38\n0\nopen " + cam2 + "\n" + cam1 +
+             ": the scaled radius 0 (R * 180 / 220) is below 1 pixel; the circle's R must be "
+             "at least 2\n"},
+        {config_text(cam1, circle1, 0, cam2, circle2, 0), {config, config},
+         ok_echo + "output video " + config + " is the configuration file " + config +
+             "; choose another output path\n"},
+        {config_text(cam1, circle1, 0, cam2, circle2, 0), {config, dir.path("./cam2.avi")},
+         ok_echo + "output video " + dir.path("./cam2.avi") + " is the second camera's video " +
+             cam2 + "; choose another output path\n"},
+        {"camera 1\n" + cam1 + "\nX 48, Y 36\n", {config, output},
+         cam1 + "\n" + config + ":3: expected the first camera's image circle in the form "
+         "\"X 962, Y 538, R 600\" (the line lensrim prints), found \"X 48, Y 36\"\n"},
+    };
+    const std::string cam2_bytes = read_file(cam2);
+    for (const failure& f : cases) {
+        if (!f.config_text.empty())
+            write_file(config, f.config_text);
+        const program_result run = twinwarp(f.args);
+        EXPECT_EQ(run.status, 1) << f.err;
+        EXPECT_EQ(run.out, "") << f.err;
+        EXPECT_EQ(run.err, f.err);
+        EXPECT_FALSE(file_exists(output)) << f.err;
+        if (!f.config_text.empty()) {
+            EXPECT_EQ(read_file(config), f.config_text);
+        }
+    }
+    EXPECT_EQ(read_file(cam2), cam2_bytes);
+}
+
+TEST_F(twinwarp_run, TableAllocationFailureWritesBlackHalvesAndFails)
+{
+    write_clip(cam1, 1, 2, 30.0);
+    write_clip(cam2, 2, 2, 30.0);
+    write_file(config, config_text(cam1, circle1, 0, cam2, circle2, 0));
+
+    const program_result run =
+        twinwarp({config, output, "1"}, {std::string("LD_PRELOAD=") + FAIL_TABLE_ALLOC_PATH});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "made conversion table\n" + progress(2));
+    const std::string empty = "fish2eqrec_18(): empty conversion table\n";
+    EXPECT_EQ(run.err, echo("48 36 40", 0, "50 34 38", 0) + "open " + cam2 + "\n" +
+                           "make_fish2eqrec_table(): malloc error\n" + empty + empty + empty +
+                           empty);
+    const std::vector<cv::Mat> frames = read_frames(output);
+    ASSERT_EQ(frames.size(), 2u);
+    for (const cv::Mat& frame : frames)
+        EXPECT_LE(cv::norm(frame, cv::NORM_INF), 8.0);
+}
