@@ -1,17 +1,35 @@
 #include "merge/twinwarp.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <exception>
 #include <string>
+
+#include <dlfcn.h>
 
 #include <opencv2/core/utils/logger.hpp>
 
 #include "merge/merge_loop.h"
 #include "merge/pair_config.h"
 
+namespace {
+
+void discard_codec_log(void*, int, const char*, std::va_list) {}
+
+}  // namespace
+
 void silence_opencv_log()
 {
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+
+    // OpenCV's FFmpeg backend lets the codec library print its own errors
+    // ("moov atom not found" for a file that is not a video). The library is
+    // loaded with OpenCV when that backend is built in; its log callback is
+    // looked up rather than linked, so nothing changes when it is not there.
+    using log_callback = void (*)(void*, int, const char*, std::va_list);
+    using set_log_callback = void (*)(log_callback);
+    if (void* symbol = ::dlsym(RTLD_DEFAULT, "av_log_set_callback"))
+        reinterpret_cast<set_log_callback>(symbol)(discard_codec_log);
 }
 
 int twinwarp_main(int argc, char** argv)

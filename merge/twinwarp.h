@@ -9,7 +9,8 @@
 int twinwarp_main(int argc, char** argv);
 
 // Keeps OpenCV's own log lines (video backends probing a path, and the like)
-// off the console, which carries this program's texts only.
+// and those of the codec library behind its video backend off the console,
+// which carries this program's texts only.
 void silence_opencv_log();
 
 #endif
