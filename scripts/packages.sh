@@ -22,4 +22,4 @@ ensure_packages() {
 }
 
 # What building and testing the tools takes.
-build_packages=(g++ make cmake pkg-config libopencv-dev libgtest-dev)
+build_packages=(g++ make cmake pkg-config libopencv-dev libgtest-dev libbenchmark-dev)
