@@ -22,13 +22,16 @@
 
 #include <cmath>
 #include <cstdio>
-#include <cstring>
+#include <algorithm>
 #include <limits>
 
 namespace {
 
 constexpr double half_pi = 1.5707963267948966;
 constexpr double circle_angle = 0.8;  // radians off the axis at the inscribed circle
+
+// Destination columns that the remap fills side by side.
+constexpr int remap_strip = 64;
 
 // Truncation toward zero, saturated to the 32-bit range (which the merger's
 // sizes never leave).
@@ -116,15 +119,26 @@ void fish2eqrec_18(cv::Mat& destination, const cv::Mat& source, const conv_entry
     unsigned char* const dst = destination.data;
     const unsigned char* const src = source.data;
 
-    const conv_entry* entry = table;
-    for (int x = 0; x < W; ++x) {
-        unsigned char* column = dst + static_cast<std::size_t>(x) * 3;
-        for (int y = 0; y < H; ++y, ++entry, column += dst_step) {
-            const unsigned char* pixel = src + static_cast<std::size_t>(entry->src_y) * src_step +
-                                         static_cast<std::size_t>(entry->src_x) * 3;
-            column[0] = pixel[0];
-            column[1] = pixel[1];
-            column[2] = pixel[2];
+    // The table runs down the columns, the images along the rows. Writing a
+    // column at a time touches a new destination row for every pixel, so the
+    // destination is filled in strips a few columns wide instead: along each
+    // row of the strip, reading the strip's columns of the table side by
+    // side. Every pixel still receives the same source pixel.
+    for (int x0 = 0; x0 < W; x0 += remap_strip) {
+        const int columns = std::min(remap_strip, W - x0);
+        const conv_entry* const strip = table + static_cast<std::size_t>(x0) * H;
+        for (int y = 0; y < H; ++y) {
+            unsigned char* out = dst + static_cast<std::size_t>(y) * dst_step +
+                                 static_cast<std::size_t>(x0) * 3;
+            const conv_entry* entry = strip + y;
+            for (int c = 0; c < columns; ++c, out += 3, entry += H) {
+                const unsigned char* pixel = src +
+                                             static_cast<std::size_t>(entry->src_y) * src_step +
+                                             static_cast<std::size_t>(entry->src_x) * 3;
+                out[0] = pixel[0];
+                out[1] = pixel[1];
+                out[2] = pixel[2];
+            }
         }
     }
 }
