@@ -1,8 +1,10 @@
 #include "merge/merge_loop.h"
 
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <opencv2/imgproc.hpp>
@@ -11,6 +13,14 @@
 #include "merge/fish2eqrec.h"
 
 namespace {
+
+// The signal that asked the run to stop, or 0. Written only by the handler.
+volatile std::sig_atomic_t stop_signal = 0;
+
+void request_stop(int signal_number)
+{
+    stop_signal = signal_number;
+}
 
 bool same_file(const std::string& a, const std::string& b)
 {
@@ -21,10 +31,9 @@ bool same_file(const std::string& a, const std::string& b)
 }
 
 // Reads and drops up to `count` frames; stops early once the video has none.
-void drop_frames(cv::VideoCapture& reader, std::int32_t count)
+void drop_frames(cv::VideoCapture& reader, std::int32_t count, cv::Mat& frame)
 {
-    for (std::int32_t i = 0; i < count; ++i) {
-        cv::Mat frame;
+    for (std::int32_t i = 0; i < count && stop_signal == 0; ++i) {
         reader >> frame;
         if (frame.empty())
             return;
@@ -47,13 +56,63 @@ cv::Size reported_size(cv::VideoCapture& reader)
 
 }  // namespace
 
-cv::Mat crop_eye(const cv::Mat& frame, const image_circle& circle)
+void crop_eye_into(const cv::Mat& frame, const image_circle& circle, cv::Mat& destination)
 {
     const cv::Mat square =
         frame(cv::Rect(circle.x - circle.r, circle.y - circle.r, 2 * circle.r, 2 * circle.r));
+    cv::resize(square, destination, cv::Size(square_side, square_side), 2.0, 0.0,
+               cv::INTER_LINEAR);
+}
+
+cv::Mat crop_eye(const cv::Mat& frame, const image_circle& circle)
+{
     cv::Mat scaled(square_side, square_side, CV_8UC3);
-    cv::resize(square, scaled, cv::Size(square_side, square_side), 2.0, 0.0, cv::INTER_LINEAR);
+    crop_eye_into(frame, circle, scaled);
     return scaled;
+}
+
+namespace {
+
+void allocate_output(merge_images& images)
+{
+    if (!images.output.empty())
+        return;
+    images.output.create(square_side, 2 * square_side, CV_8UC3);
+    images.left = images.output(cv::Rect(0, 0, square_side, square_side));
+    images.right = images.output(cv::Rect(square_side, 0, square_side, square_side));
+}
+
+}  // namespace
+
+void scale_squares(merge_images& images, const image_circle& first, const image_circle& second,
+                   bool equirect_mode)
+{
+    allocate_output(images);
+    if (equirect_mode) {
+        images.first_square.create(square_side, square_side, CV_8UC3);
+        images.second_square.create(square_side, square_side, CV_8UC3);
+    }
+    crop_eye_into(images.first_frame, first, equirect_mode ? images.first_square : images.left);
+    crop_eye_into(images.second_frame, second,
+                  equirect_mode ? images.second_square : images.right);
+}
+
+void remap_squares(merge_images& images, const conv_entry* table)
+{
+    if (table == nullptr)
+        images.output.setTo(cv::Scalar::all(0));
+    fish2eqrec_18(images.left, images.first_square, table);
+    fish2eqrec_18(images.right, images.second_square, table);
+}
+
+void install_stop_handlers()
+{
+    struct sigaction action {};
+    action.sa_handler = request_stop;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;  // reads and writes in progress carry on
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
 }
 
 std::string square_problem(const std::string& video, const image_circle& circle,
@@ -134,55 +193,38 @@ int run_merge(const pair_config& config, const std::string& output_video, bool e
         if (!writer.isOpened())
             return fail("cannot open output video " + output_video);
 
-        drop_frames(first_reader, config.first.start);
-        drop_frames(second_reader, config.second.start);
+        merge_images images;
+        drop_frames(first_reader, config.first.start, images.first_frame);
+        drop_frames(second_reader, config.second.start, images.second_frame);
 
-        for (;;) {
-            cv::Mat first_frame;
-            first_reader >> first_frame;
-            if (first_frame.empty())
+        while (stop_signal == 0) {
+            first_reader >> images.first_frame;
+            if (images.first_frame.empty())
                 break;
-            cv::Mat second_frame;
-            second_reader >> second_frame;
-            if (second_frame.empty())
+            second_reader >> images.second_frame;
+            if (images.second_frame.empty())
                 break;
 
             // A video whose frame size changes mid-stream is caught here.
-            problem = square_problem(config.first.path, config.first.circle, first_frame.size());
+            problem = square_problem(config.first.path, config.first.circle,
+                                     images.first_frame.size());
             if (problem.empty())
-                problem =
-                    square_problem(config.second.path, config.second.circle, second_frame.size());
+                problem = square_problem(config.second.path, config.second.circle,
+                                         images.second_frame.size());
             if (!problem.empty())
                 return fail(problem + "; stopped after " + std::to_string(frame_count) +
                             " frames, which " + output_video + " keeps");
 
-            cv::Mat first_image = crop_eye(first_frame, config.first.circle);
-            cv::Mat second_image = crop_eye(second_frame, config.second.circle);
-
+            scale_squares(images, config.first.circle, config.second.circle, equirect_mode);
             if (equirect_mode) {
-                cv::Mat first_eq(square_side, square_side, CV_8UC3);
-                cv::Mat second_eq(square_side, square_side, CV_8UC3);
                 if (!table_requested) {
-                    table = make_fish2eqrec_table(first_image, first_eq);
+                    table = make_fish2eqrec_table(images.first_square, images.left);
                     table_requested = true;
                     std::fputs("made conversion table\n", stdout);
                 }
-                if (!table) {
-                    // Nothing will fill them: write black rather than
-                    // whatever the memory held.
-                    first_eq.setTo(cv::Scalar::all(0));
-                    second_eq.setTo(cv::Scalar::all(0));
-                }
-                fish2eqrec_18(first_eq, first_image, table.get());
-                fish2eqrec_18(second_eq, second_image, table.get());
-                first_image = first_eq;
-                second_image = second_eq;
+                remap_squares(images, table.get());
             }
-
-            cv::Mat output_frame(square_side, 2 * square_side, CV_8UC3);
-            first_image.copyTo(output_frame(cv::Rect(0, 0, square_side, square_side)));
-            second_image.copyTo(output_frame(cv::Rect(square_side, 0, square_side, square_side)));
-            writer << output_frame;
+            writer << images.output;
 
             ++frame_count;
             std::printf("%d\r", frame_count);
@@ -199,5 +241,7 @@ int run_merge(const pair_config& config, const std::string& output_video, bool e
     writer.release();
     second_reader.release();
     first_reader.release();
+    if (stop_signal != 0)
+        return 128 + stop_signal;
     return table_missing ? 1 : 0;
 }

@@ -7,6 +7,7 @@
 #include <opencv2/core.hpp>
 
 #include "common/image_circle.h"
+#include "merge/fish2eqrec.h"
 #include "merge/pair_config.h"
 
 // Side of the square that each camera's image circle is scaled to; the
@@ -18,6 +19,32 @@ constexpr int square_side = 2000;
 // square must lie inside the frame; see square_problem.
 cv::Mat crop_eye(const cv::Mat& frame, const image_circle& circle);
 
+// crop_eye into an existing square_side x square_side CV_8UC3 image or view,
+// which receives the very same bytes.
+void crop_eye_into(const cv::Mat& frame, const image_circle& circle, cv::Mat& destination);
+
+// The images of a frame pair. They are kept from one frame pair to the next,
+// so that no pixel buffer is allocated, and faulted in, anew per frame.
+struct merge_images {
+    cv::Mat first_frame;    // as decoded
+    cv::Mat second_frame;
+    cv::Mat first_square;   // equirectangular mode: the scaled squares
+    cv::Mat second_square;  // before the remap
+    cv::Mat output;         // square_side rows, 2 * square_side columns
+    cv::Mat left;           // views of the output's two halves
+    cv::Mat right;
+};
+
+// Cuts and scales both frames' squares: in plain mode straight into the
+// output's halves, in equirectangular mode into the two squares.
+void scale_squares(merge_images& images, const image_circle& first, const image_circle& second,
+                   bool equirect_mode);
+
+// Equirectangular mode: remaps both squares into the output's halves through
+// the table. With no table the halves are left black (and the remap reports
+// the missing table for each camera).
+void remap_squares(merge_images& images, const conv_entry* table);
+
 // Why the square around `circle` (r already scaled) cannot be cut from a
 // frame of `frame_size`, as one line naming `video`; empty when it can.
 std::string square_problem(const std::string& video, const image_circle& circle,
@@ -28,9 +55,14 @@ std::string square_problem(const std::string& video, const image_circle& circle,
 std::string output_clash(const std::string& output_video, const std::string& config_file,
                          const pair_config& config);
 
+// Makes SIGINT and SIGTERM ask the merge to stop: the frame pair in hand is
+// finished and the run ends as at the end of a video, keeping its output.
+void install_stop_handlers();
+
 // Opens both videos and the output, drops the start frames and writes one
 // output frame per frame pair until either video ends. Returns the exit
-// status: 0 after a normal end, 1 after a failure reported on standard error.
+// status: 0 after a normal end, 1 after a failure reported on standard error,
+// 128 + the signal number after a stop asked for by a signal.
 int run_merge(const pair_config& config, const std::string& output_video, bool equirect_mode);
 
 #endif

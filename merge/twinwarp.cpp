@@ -50,6 +50,7 @@ int twinwarp_main(int argc, char** argv)
         return 1;
     }
 
+    install_stop_handlers();
     try {
         return run_merge(config, output_video, equirect_mode);
     } catch (const std::exception& e) {

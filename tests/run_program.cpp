@@ -1,6 +1,7 @@
 #include "tests/run_program.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -53,12 +54,11 @@ temp_dir::~temp_dir()
         std::fprintf(stderr, "could not remove %s\n", dir_.c_str());
 }
 
-program_result run_program(const std::vector<std::string>& args,
-                           const std::vector<std::string>& extra_env)
+child_program::child_program(const std::vector<std::string>& args,
+                             const std::vector<std::string>& extra_env)
 {
-    temp_dir capture;
-    const std::string out_path = capture.path("out");
-    const std::string err_path = capture.path("err");
+    const std::string out_path = capture_.path("out");
+    const std::string err_path = capture_.path("err");
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -85,15 +85,34 @@ program_result run_program(const std::vector<std::string>& args,
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0)
         throw std::runtime_error("cannot start " + args[0]);
+    pid_ = pid;
+}
 
-    int wstatus = 0;
-    while (::waitpid(pid, &wstatus, 0) < 0) {
-        if (errno != EINTR)
-            throw std::runtime_error("lost track of " + args[0]);
+child_program::~child_program()
+{
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        wait();
     }
+}
+
+program_result child_program::wait()
+{
+    int wstatus = 0;
+    while (::waitpid(pid_, &wstatus, 0) < 0) {
+        if (errno != EINTR)
+            throw std::runtime_error("lost track of a child process");
+    }
+    pid_ = -1;
     program_result result;
     result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    result.out = read_file(out_path);
-    result.err = read_file(err_path);
+    result.out = read_file(capture_.path("out"));
+    result.err = read_file(capture_.path("err"));
     return result;
+}
+
+program_result run_program(const std::vector<std::string>& args,
+                           const std::vector<std::string>& extra_env)
+{
+    return child_program(args, extra_env).wait();
 }

@@ -11,12 +11,6 @@ struct program_result {
     std::string err;  // standard error
 };
 
-// Runs `args[0]` with `args` as its argument vector, standard input from
-// /dev/null, in the current directory. `extra_env` entries ("NAME=value")
-// are added to the environment.
-program_result run_program(const std::vector<std::string>& args,
-                           const std::vector<std::string>& extra_env = {});
-
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& text);
 bool file_exists(const std::string& path);
@@ -35,5 +29,32 @@ public:
 private:
     std::string dir_;
 };
+
+// A program started as a child process, its output collected in files.
+class child_program {
+public:
+    // Starts `args[0]` with `args` as its argument vector, standard input from
+    // /dev/null, in the current directory. `extra_env` entries ("NAME=value")
+    // are added to the environment.
+    explicit child_program(const std::vector<std::string>& args,
+                           const std::vector<std::string>& extra_env = {});
+    ~child_program();
+    child_program(const child_program&) = delete;
+    child_program& operator=(const child_program&) = delete;
+
+    int pid() const { return pid_; }
+    // What the program has written to standard output so far.
+    std::string out_so_far() const { return read_file(capture_.path("out")); }
+    // Waits for the program to end.
+    program_result wait();
+
+private:
+    temp_dir capture_;
+    int pid_ = -1;
+};
+
+// Runs a program to its end; see child_program.
+program_result run_program(const std::vector<std::string>& args,
+                           const std::vector<std::string>& extra_env = {});
 
 #endif
