@@ -15,14 +15,16 @@
 // border. All the trigonometry happens once, in the builder; applying the
 // table is a plain gather of three-byte pixels with no interpolation.
 //
-// The table is laid out column by column, and the remap walks it in order.
-// Pixels are addressed through each image's row stride, so both images may
-// be region-of-interest views into larger ones.
+// The table is laid out column by column; the remap reads it in that order
+// within blocks of a few rows, so that the destination is written row by
+// row. Pixels are addressed through each image's row stride, so both images
+// may be region-of-interest views into larger ones.
 #include "merge/fish2eqrec.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <algorithm>
+#include <cstring>
 #include <limits>
 
 namespace {
@@ -30,8 +32,10 @@ namespace {
 constexpr double half_pi = 1.5707963267948966;
 constexpr double circle_angle = 0.8;  // radians off the axis at the inscribed circle
 
-// Destination columns that the remap fills side by side.
-constexpr int remap_strip = 64;
+// The remap's blocks: a band of rows, and the columns of it gathered at once
+// (24 KB of stack, so that a block stays in the first-level cache).
+constexpr int remap_block_rows = 16;
+constexpr int remap_block_columns = 512;
 
 // Truncation toward zero, saturated to the 32-bit range (which the merger's
 // sizes never leave).
@@ -106,6 +110,24 @@ conv_table make_fish2eqrec_table(const cv::Mat& source, const cv::Mat& destinati
     return table;
 }
 
+namespace {
+
+// Copies one three-byte pixel, storing four bytes: the fourth lands where the
+// next pixel of the block row goes, or in the row's spare byte.
+inline void copy_pixel(unsigned char* out, const unsigned char* pixel)
+{
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    std::uint16_t low = 0;
+    std::memcpy(&low, pixel, 2);
+    const std::uint32_t value = low | (std::uint32_t{pixel[2]} << 16);
+    std::memcpy(out, &value, 4);
+#else
+    std::memcpy(out, pixel, 3);
+#endif
+}
+
+}  // namespace
+
 void fish2eqrec_18(cv::Mat& destination, const cv::Mat& source, const conv_entry* table)
 {
     if (table == nullptr) {
@@ -119,26 +141,28 @@ void fish2eqrec_18(cv::Mat& destination, const cv::Mat& source, const conv_entry
     unsigned char* const dst = destination.data;
     const unsigned char* const src = source.data;
 
-    // The table runs down the columns, the images along the rows. Writing a
-    // column at a time touches a new destination row for every pixel, so the
-    // destination is filled in strips a few columns wide instead: along each
-    // row of the strip, reading the strip's columns of the table side by
-    // side. Every pixel still receives the same source pixel.
-    for (int x0 = 0; x0 < W; x0 += remap_strip) {
-        const int columns = std::min(remap_strip, W - x0);
-        const conv_entry* const strip = table + static_cast<std::size_t>(x0) * H;
-        for (int y = 0; y < H; ++y) {
-            unsigned char* out = dst + static_cast<std::size_t>(y) * dst_step +
-                                 static_cast<std::size_t>(x0) * 3;
-            const conv_entry* entry = strip + y;
-            for (int c = 0; c < columns; ++c, out += 3, entry += H) {
-                const unsigned char* pixel = src +
-                                             static_cast<std::size_t>(entry->src_y) * src_step +
-                                             static_cast<std::size_t>(entry->src_x) * 3;
-                out[0] = pixel[0];
-                out[1] = pixel[1];
-                out[2] = pixel[2];
+    // The table runs down the columns, the images along the rows. The
+    // destination is therefore filled in blocks a few rows high: within a
+    // block the table is read column by column, as it is stored, and each
+    // pixel gathered into a small row-major block on the stack, whose rows
+    // are then copied out whole. Every pixel still receives the source pixel
+    // its entry names.
+    unsigned char block[remap_block_rows][remap_block_columns * 3 + 1];
+    for (int x0 = 0; x0 < W; x0 += remap_block_columns) {
+        const int columns = std::min(remap_block_columns, W - x0);
+        for (int y0 = 0; y0 < H; y0 += remap_block_rows) {
+            const int rows = std::min(remap_block_rows, H - y0);
+            for (int c = 0; c < columns; ++c) {
+                const conv_entry* entry = table + static_cast<std::size_t>(x0 + c) * H + y0;
+                for (int r = 0; r < rows; ++r, ++entry)
+                    copy_pixel(&block[r][c * 3],
+                               src + static_cast<std::size_t>(entry->src_y) * src_step +
+                                   static_cast<std::size_t>(entry->src_x) * 3);
             }
+            for (int r = 0; r < rows; ++r)
+                std::memcpy(dst + static_cast<std::size_t>(y0 + r) * dst_step +
+                                static_cast<std::size_t>(x0) * 3,
+                            block[r], static_cast<std::size_t>(columns) * 3);
         }
     }
 }

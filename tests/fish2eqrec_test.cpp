@@ -159,8 +159,10 @@ TEST(fish2eqrec_table, AllocationFailureIsReported)
 
 TEST(fish2eqrec_remap, CopiesTheNamedSourcePixelsByteForByte)
 {
+    // Wider than one block of the remap and not a whole number of its
+    // bands high.
     const cv::Mat source = random_image(300, 300, 1);
-    cv::Mat destination(240, 200, CV_8UC3, cv::Scalar::all(7));
+    cv::Mat destination(45, 1030, CV_8UC3, cv::Scalar::all(7));
     const conv_table table = make_fish2eqrec_table(source, destination);
     ASSERT_TRUE(table);
     fish2eqrec_18(destination, source, table.get());
@@ -173,10 +175,10 @@ TEST(fish2eqrec_remap, CopiesTheNamedSourcePixelsByteForByte)
 
     // Channel order is kept: bytes 1, 2, 3 arrive as 1, 2, 3.
     cv::Mat marked = source.clone();
-    const conv_entry centre = entry_at(table, 100, 120, destination.rows);
+    const conv_entry centre = entry_at(table, 515, 22, destination.rows);
     marked.at<cv::Vec3b>(centre.src_y, centre.src_x) = cv::Vec3b(1, 2, 3);
     fish2eqrec_18(destination, marked, table.get());
-    EXPECT_EQ(destination.at<cv::Vec3b>(120, 100), cv::Vec3b(1, 2, 3));
+    EXPECT_EQ(destination.at<cv::Vec3b>(22, 515), cv::Vec3b(1, 2, 3));
 }
 
 TEST(fish2eqrec_remap, WorksOnViewsWithPaddedRows)
