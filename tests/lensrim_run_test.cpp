@@ -5,18 +5,11 @@
 // skip.
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,11 +21,8 @@
 
 #include "tests/run_program.h"
 
-extern char** environ;
-
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using clock_type = std::chrono::steady_clock;
 
@@ -44,166 +34,28 @@ constexpr int key_delay_ms = 100;
 // The test's environment without any display; `display` (":N") adds one.
 std::vector<std::string> child_environment(const std::string& display)
 {
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-        const std::string entry = *e;
-        if (entry.rfind("DISPLAY=", 0) == 0 || entry.rfind("WAYLAND_DISPLAY=", 0) == 0 ||
-            entry.rfind("QT_QPA_PLATFORM=", 0) == 0)
-            continue;
-        env.push_back(entry);
-    }
-    if (!display.empty())
-        env.push_back("DISPLAY=" + display);
-    return env;
+    return environment_with(display.empty() ? std::vector<std::string>{}
+                                            : std::vector<std::string>{"DISPLAY=" + display},
+                            {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"});
 }
 
-// A child process, killed and reaped when the object goes if it is still
-// running.
-class child_process {
-public:
-    // Starts args[0] (looked up in PATH) with standard input from /dev/null
-    // and standard output and error into the given files. `keep_fd`, when
-    // not -1, stays open in the child under its own number.
-    child_process(const std::vector<std::string>& args, const std::vector<std::string>& env,
-                  const fs::path& out, const fs::path& err, int keep_fd = -1)
-    {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        std::vector<char*> argv;
-        for (const std::string& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        std::vector<char*> envp;
-        for (const std::string& e : env)
-            envp.push_back(const_cast<char*>(e.c_str()));
-        envp.push_back(nullptr);
-        if (keep_fd != -1)
-            fcntl(keep_fd, F_SETFD, 0);
-        pid_t pid = -1;
-        const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc == 0)
-            pid_ = pid;
-        else
-            spawn_error_ = std::strerror(rc);
-    }
-
-    ~child_process() { kill_now(); }
-    child_process(const child_process&) = delete;
-    child_process& operator=(const child_process&) = delete;
-
-    bool started() const { return pid_ > 0 || status_; }
-    const std::string& spawn_error() const { return spawn_error_; }
-    bool running() { return pid_ > 0 && !poll_exit(); }
-
-    // The exit status (128 + signal number for a signal), or nothing if the
-    // process is still running after `timeout`.
-    std::optional<int> wait(clock_type::duration timeout)
-    {
-        const auto end = clock_type::now() + timeout;
-        while (!poll_exit()) {
-            if (clock_type::now() >= end)
-                return std::nullopt;
-            std::this_thread::sleep_for(10ms);
-        }
-        return status_;
-    }
-
-    void terminate(clock_type::duration grace = 3s)
-    {
-        if (pid_ <= 0)
-            return;
-        ::kill(pid_, SIGTERM);
-        if (!wait(grace))
-            kill_now();
-    }
-
-    void kill_now()
-    {
-        if (pid_ <= 0)
-            return;
-        ::kill(pid_, SIGKILL);
-        int raw = 0;
-        waitpid(pid_, &raw, 0);
-        pid_ = -1;
-    }
-
-private:
-    bool poll_exit()
-    {
-        if (pid_ <= 0)
-            return true;
-        int raw = 0;
-        if (waitpid(pid_, &raw, WNOHANG) != pid_)
-            return false;
-        status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-        pid_ = -1;
-        return true;
-    }
-
-    pid_t pid_ = -1;
-    std::optional<int> status_;
-    std::string spawn_error_;
-};
-
-struct run_result {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-class scratch_dir {
-public:
-    scratch_dir()
-    {
-        std::string pattern = (fs::temp_directory_path() / "lensrim-test-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr)
-            throw std::runtime_error("mkdtemp failed");
-        dir_ = pattern;
-    }
-    ~scratch_dir()
-    {
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
-    scratch_dir(const scratch_dir&) = delete;
-    scratch_dir& operator=(const scratch_dir&) = delete;
-    fs::path operator/(const std::string& name) const { return dir_ / name; }
-
-private:
-    fs::path dir_;
-};
-
 // Runs a program to its end (at most `timeout`) and collects its output.
-run_result run_to_end(const scratch_dir& dir, const std::vector<std::string>& args,
-                      const std::vector<std::string>& env, clock_type::duration timeout = 30s)
+program_result run_to_end(const std::vector<std::string>& args,
+                          const std::vector<std::string>& env,
+                          std::chrono::milliseconds timeout = 30s)
 {
-    run_result result;
-    child_process child(args, env, dir / "run.out", dir / "run.err");
-    if (!child.started()) {
-        ADD_FAILURE() << "cannot start " << args[0] << ": " << child.spawn_error();
-        return result;
-    }
-    const std::optional<int> status = child.wait(timeout);
-    if (!status) {
-        ADD_FAILURE() << args[0] << " did not end within the time limit";
-        child.kill_now();
-        return result;
-    }
-    result.status = *status;
-    result.out = read_file(dir / "run.out");
-    result.err = read_file(dir / "run.err");
-    return result;
+    child_program child(args, env);
+    if (std::optional<program_result> result = child.wait_for(timeout))
+        return *result;
+    ADD_FAILURE() << args[0] << " did not end within the time limit";
+    return program_result{};
 }
 
 // A photo of one flat colour, written as a file lensrim reads.
-void write_photo(const fs::path& path, int cols, int rows, const cv::Scalar& colour = cv::Scalar(40, 90, 30))
+void write_photo(const std::string& path, int cols, int rows, const cv::Scalar& colour = cv::Scalar(40, 90, 30))
 {
     const cv::Mat photo(rows, cols, CV_8UC3, colour);
-    ASSERT_TRUE(cv::imwrite(path.string(), photo)) << path;
+    ASSERT_TRUE(cv::imwrite(path, photo)) << path;
 }
 
 // Pixels of `image` within `tolerance` of `bgr` in every channel.
@@ -229,21 +81,21 @@ int count_colour(const cv::Mat& image, const cv::Vec3b& bgr, int tolerance)
 
 TEST(lensrim_command_line, usage_and_unreadable_photos)
 {
-    scratch_dir dir;
+    temp_dir dir;
     const std::vector<std::string> env = child_environment("");
 
-    run_result r = run_to_end(dir, {LENSRIM_PATH}, env);
+    program_result r = run_to_end({LENSRIM_PATH}, env);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "usage lensrim in_photo\n");
     EXPECT_EQ(r.out, "");
 
-    const std::string missing = (dir / "no such dir" / "photo.png").string();
-    const std::string text = (dir / "notes.png").string();
+    const std::string missing = dir.path("no such dir/photo.png");
+    const std::string text = dir.path("notes.png");
     write_file(text, "X 962, Y 538, R 600\nthis is not an image\n");
-    const std::string empty = (dir / "empty.jpg").string();
+    const std::string empty = dir.path("empty.jpg");
     write_file(empty, "");
     for (const std::string& photo : {missing, text, empty, std::string("")}) {
-        r = run_to_end(dir, {LENSRIM_PATH, photo, "extra"}, env);
+        r = run_to_end({LENSRIM_PATH, photo, "extra"}, env);
         EXPECT_EQ(r.status, 1) << photo;
         EXPECT_EQ(r.err, "cannot read photo " + photo + "\n");
         EXPECT_EQ(r.out, "") << photo;
@@ -265,7 +117,6 @@ protected:
         if (xvfb_)
             xvfb_->terminate();
         xvfb_.reset();
-        xvfb_dir_.reset();
     }
 
     void SetUp() override
@@ -277,22 +128,23 @@ protected:
     // and reports through a pipe once it accepts connections.
     static std::string start_xvfb()
     {
-        xvfb_dir_ = std::make_unique<scratch_dir>();
         int fds[2];
         if (pipe2(fds, O_CLOEXEC) != 0) {
             xvfb_problem_ = "pipe failed";
             return {};
         }
-        xvfb_ = std::make_unique<child_process>(
-            std::vector<std::string>{"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0",
-                                     "1024x768x24", "-nolisten", "tcp", "-noreset"},
-            child_environment(""), *xvfb_dir_ / "xvfb.out", *xvfb_dir_ / "xvfb.err", fds[1]);
-        close(fds[1]);
-        if (!xvfb_->started()) {
+        try {
+            xvfb_ = std::make_unique<child_program>(
+                std::vector<std::string>{"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen",
+                                         "0", "1024x768x24", "-nolisten", "tcp", "-noreset"},
+                child_environment(""), fds[1]);
+        } catch (const std::exception& e) {
             close(fds[0]);
-            xvfb_problem_ = "cannot start Xvfb (package xvfb): " + xvfb_->spawn_error();
+            close(fds[1]);
+            xvfb_problem_ = std::string(e.what()) + " (package xvfb)";
             return {};
         }
+        close(fds[1]);
         std::string number;
         const auto end = clock_type::now() + 30s;
         while (clock_type::now() < end) {
@@ -306,7 +158,7 @@ protected:
         }
         close(fds[0]);
         if (number.empty()) {
-            xvfb_problem_ = "Xvfb reported no display: " + read_file(*xvfb_dir_ / "xvfb.err");
+            xvfb_problem_ = "Xvfb reported no display: " + xvfb_->err_so_far();
             xvfb_->terminate();
             return {};
         }
@@ -314,9 +166,9 @@ protected:
     }
 
     // Output of a helper program (xdotool, import) run on the test display.
-    run_result tool(const std::vector<std::string>& args)
+    program_result tool(const std::vector<std::string>& args)
     {
-        return run_to_end(dir_, args, child_environment(display_));
+        return run_to_end(args, child_environment(display_));
     }
 
     // Starts lensrim on the display, waits for its window to be mapped and
@@ -326,17 +178,12 @@ protected:
     {
         std::vector<std::string> argv = {LENSRIM_PATH};
         argv.insert(argv.end(), args.begin(), args.end());
-        lensrim_ = std::make_unique<child_process>(argv, child_environment(display_), dir_ / "lensrim.out",
-                                                   dir_ / "lensrim.err");
-        if (!lensrim_->started()) {
-            ADD_FAILURE() << "cannot start lensrim: " << lensrim_->spawn_error();
-            return {};
-        }
+        lensrim_ = std::make_unique<child_program>(argv, child_environment(display_));
         const auto end = clock_type::now() + 30s;
         std::string window;
         while (clock_type::now() < end && lensrim_->running()) {
             if (window.empty()) {
-                const run_result found = tool({"xdotool", "search", "--onlyvisible", "--name", "^lensrim$"});
+                const program_result found = tool({"xdotool", "search", "--onlyvisible", "--name", "^lensrim$"});
                 if (found.status == 0 && !found.out.empty())
                     window = found.out.substr(0, found.out.find('\n'));
             }
@@ -348,7 +195,7 @@ protected:
             std::this_thread::sleep_for(50ms);
         }
         ADD_FAILURE() << "lensrim showed no window with its photo (window id \"" << window
-                      << "\"); its standard error: " << read_file(dir_ / "lensrim.err");
+                      << "\"); its standard error: " << lensrim_->err_so_far();
         return {};
     }
 
@@ -357,9 +204,9 @@ protected:
     {
         std::vector<std::string> args = {"import", "-silent"};
         args.insert(args.end(), what.begin(), what.end());
-        const std::string file = (dir_ / "shot.png").string();
+        const std::string file = dir_.path("shot.png");
         args.push_back(file);
-        const run_result r = tool(args);
+        const program_result r = tool(args);
         if (r.status != 0)
             return {};
         return cv::imread(file, cv::IMREAD_COLOR);
@@ -376,7 +223,7 @@ protected:
         if (!keys.empty()) {
             std::vector<std::string> args = xdotool_key;
             args.insert(args.end(), keys.begin(), keys.end());
-            const run_result r = tool(args);
+            const program_result r = tool(args);
             EXPECT_EQ(r.status, 0) << "xdotool key: " << r.err;
             std::this_thread::sleep_for(std::chrono::milliseconds(key_delay_ms));
         }
@@ -389,18 +236,18 @@ protected:
     // exactly `line` and its exit status 0.
     void expect_result(const std::string& line)
     {
-        const std::optional<int> status = lensrim_->wait(20s);
-        ASSERT_TRUE(status) << "lensrim did not end after \"q\"";
-        EXPECT_EQ(*status, 0) << read_file(dir_ / "lensrim.err");
-        EXPECT_EQ(read_file(dir_ / "lensrim.out"), line);
+        const std::optional<program_result> result = lensrim_->wait_for(20s);
+        ASSERT_TRUE(result) << "lensrim did not end after \"q\"";
+        EXPECT_EQ(result->status, 0) << result->err;
+        EXPECT_EQ(result->out, line);
     }
 
     // Runs a whole fitting session on a photo of `cols` x `rows` pixels.
     void fit(int cols, int rows, const std::vector<std::string>& keys, const std::string& line)
     {
-        const fs::path photo = dir_ / "photo.png";
+        const std::string photo = dir_.path("photo.png");
         write_photo(photo, cols, rows);
-        const std::string window = start_lensrim({photo.string()}, cv::Vec3b(40, 90, 30));
+        const std::string window = start_lensrim({photo}, cv::Vec3b(40, 90, 30));
         ASSERT_FALSE(window.empty());
         type_then_quit(window, keys);
         expect_result(line);
@@ -408,17 +255,15 @@ protected:
 
     static std::string display_;
     static std::string xvfb_problem_;
-    static std::unique_ptr<scratch_dir> xvfb_dir_;
-    static std::unique_ptr<child_process> xvfb_;
+    static std::unique_ptr<child_program> xvfb_;
 
-    scratch_dir dir_;
-    std::unique_ptr<child_process> lensrim_;
+    temp_dir dir_;
+    std::unique_ptr<child_program> lensrim_;
 };
 
 std::string lensrim_window::display_;
 std::string lensrim_window::xvfb_problem_;
-std::unique_ptr<scratch_dir> lensrim_window::xvfb_dir_;
-std::unique_ptr<child_process> lensrim_window::xvfb_;
+std::unique_ptr<child_program> lensrim_window::xvfb_;
 
 TEST_F(lensrim_window, worked_example_on_a_full_hd_photo)
 {
@@ -435,11 +280,11 @@ TEST_F(lensrim_window, portrait_photo_and_extra_arguments)
 {
     // The centre's column comes from the width, its row from the height;
     // only the first argument is read.
-    const fs::path portrait = dir_ / "portrait.png";
+    const std::string portrait = dir_.path("portrait.png");
     write_photo(portrait, 1080, 1920);
-    const fs::path landscape = dir_ / "landscape.png";
+    const std::string landscape = dir_.path("landscape.png");
     write_photo(landscape, 1920, 1080);
-    const std::string window = start_lensrim({portrait.string(), landscape.string(), "more"},
+    const std::string window = start_lensrim({portrait, landscape, "more"},
                                              cv::Vec3b(40, 90, 30));
     ASSERT_FALSE(window.empty());
     type_then_quit(window, {});
@@ -525,9 +370,9 @@ grey_scene find_grey_scene(const cv::Mat& screen)
 TEST_F(lensrim_window, red_circle_on_a_grey_photo)
 {
     // A one-channel grey file: read as colour, so the circle is red.
-    const fs::path photo = dir_ / "grey.png";
-    ASSERT_TRUE(cv::imwrite(photo.string(), cv::Mat(240, 320, CV_8UC1, cv::Scalar(128))));
-    const std::string window = start_lensrim({photo.string()}, cv::Vec3b(128, 128, 128));
+    const std::string photo = dir_.path("grey.png");
+    ASSERT_TRUE(cv::imwrite(photo, cv::Mat(240, 320, CV_8UC1, cv::Scalar(128))));
+    const std::string window = start_lensrim({photo}, cv::Vec3b(128, 128, 128));
     ASSERT_FALSE(window.empty());
 
     // The whole screen as the operator sees it: the red circle lies on the

@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -54,8 +55,24 @@ temp_dir::~temp_dir()
         std::fprintf(stderr, "could not remove %s\n", dir_.c_str());
 }
 
+std::vector<std::string> environment_with(const std::vector<std::string>& add,
+                                          const std::vector<std::string>& drop)
+{
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string entry = *e;
+        bool dropped = false;
+        for (const std::string& name : drop)
+            dropped = dropped || entry.rfind(name + "=", 0) == 0;
+        if (!dropped)
+            env.push_back(entry);
+    }
+    env.insert(env.end(), add.begin(), add.end());
+    return env;
+}
+
 child_program::child_program(const std::vector<std::string>& args,
-                             const std::vector<std::string>& extra_env)
+                             const std::vector<std::string>& env, int keep_fd)
 {
     const std::string out_path = capture_.path("out");
     const std::string err_path = capture_.path("err");
@@ -73,18 +90,18 @@ child_program::child_program(const std::vector<std::string>& args,
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     std::vector<char*> envp;
-    for (char** e = environ; *e != nullptr; ++e)
-        envp.push_back(*e);
-    for (const std::string& e : extra_env)
+    for (const std::string& e : env)
         envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
+    if (keep_fd != -1)
+        ::fcntl(keep_fd, F_SETFD, 0);
 
     pid_t pid = 0;
     const int spawned =
-        posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+        posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0)
-        throw std::runtime_error("cannot start " + args[0]);
+        throw std::runtime_error("cannot start " + args[0] + ": " + std::strerror(spawned));
     pid_ = pid;
 }
 
@@ -92,27 +109,71 @@ child_program::~child_program()
 {
     if (pid_ > 0) {
         ::kill(pid_, SIGKILL);
-        wait();
+        poll_exit(true);
     }
+}
+
+bool child_program::poll_exit(bool block)
+{
+    if (pid_ <= 0)
+        return true;
+    int wstatus = 0;
+    pid_t got = 0;
+    while ((got = ::waitpid(pid_, &wstatus, block ? 0 : WNOHANG)) < 0) {
+        if (errno != EINTR)
+            throw std::runtime_error("lost track of a child process");
+    }
+    if (got != pid_)
+        return false;
+    status_ = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    pid_ = -1;
+    return true;
+}
+
+bool child_program::running()
+{
+    return !poll_exit(false);
+}
+
+program_result child_program::result() const
+{
+    program_result r;
+    r.status = status_;
+    r.out = out_so_far();
+    r.err = err_so_far();
+    return r;
+}
+
+std::optional<program_result> child_program::wait_for(std::chrono::milliseconds timeout)
+{
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!poll_exit(false)) {
+        if (std::chrono::steady_clock::now() >= end)
+            return std::nullopt;
+        ::usleep(10000);
+    }
+    return result();
 }
 
 program_result child_program::wait()
 {
-    int wstatus = 0;
-    while (::waitpid(pid_, &wstatus, 0) < 0) {
-        if (errno != EINTR)
-            throw std::runtime_error("lost track of a child process");
+    poll_exit(true);
+    return result();
+}
+
+void child_program::terminate(std::chrono::milliseconds grace)
+{
+    if (pid_ <= 0)
+        return;
+    ::kill(pid_, SIGTERM);
+    if (!wait_for(grace)) {
+        ::kill(pid_, SIGKILL);
+        poll_exit(true);
     }
-    pid_ = -1;
-    program_result result;
-    result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    result.out = read_file(capture_.path("out"));
-    result.err = read_file(capture_.path("err"));
-    return result;
 }
 
 program_result run_program(const std::vector<std::string>& args,
-                           const std::vector<std::string>& extra_env)
+                           const std::vector<std::string>& env)
 {
-    return child_program(args, extra_env).wait();
+    return child_program(args, env).wait();
 }

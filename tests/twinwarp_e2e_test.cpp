@@ -139,10 +139,10 @@ std::string fourcc_of(const std::string& video)
 class twinwarp_run : public ::testing::Test {
 protected:
     program_result twinwarp(std::vector<std::string> args,
-                            const std::vector<std::string>& env = {})
+                            const std::vector<std::string>& extra_env = {})
     {
         args.insert(args.begin(), TWINWARP_PATH);
-        return run_program(args, env);
+        return run_program(args, environment_with(extra_env));
     }
 
     std::string echo(const std::string& c1, int s1, const std::string& c2, int s2) const
