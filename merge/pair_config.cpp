@@ -1,7 +1,6 @@
 #include "merge/pair_config.h"
 
 #include <cstdlib>
-#include <cstring>
 #include <limits>
 
 #include "merge/line_pattern.h"
@@ -74,20 +73,28 @@ public:
     }
 
 private:
+    // Reads one line as fgets would, at most sizeof line_ - 1 characters
+    // with its line end, but counting what it reads: a NUL byte in the line
+    // must not hide how long the line really is.
     bool next_line()
     {
         ++line_number_;
-        if (std::fgets(line_, sizeof line_, in_) == nullptr)
+        std::size_t length = 0;
+        int c = 0;
+        while (length < sizeof line_ - 1 && (c = std::fgetc(in_)) != EOF) {
+            line_[length++] = static_cast<char>(c);
+            if (c == '\n')
+                break;
+        }
+        line_[length] = '\0';
+        if (length == 0)
             return fail("the file ends here, but a pair configuration has 8 lines: "
                         "for each camera a free text line, the video path, "
                         "the image circle and the start offset");
-        const std::size_t length = std::strlen(line_);
-        if (length == sizeof line_ - 1 && line_[length - 1] != '\n') {
-            const int next = std::fgetc(in_);
-            if (next != EOF)
-                return fail("line longer than " + std::to_string(sizeof line_ - 2) +
-                            " characters");
-        }
+        if (length == sizeof line_ - 1 && line_[length - 1] != '\n' &&
+            std::fgetc(in_) != EOF)
+            return fail("line longer than " + std::to_string(sizeof line_ - 2) +
+                        " characters");
         return true;
     }
 

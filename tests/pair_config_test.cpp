@@ -206,6 +206,9 @@ TEST(pair_config, MalformedFilesAreRejectedWithLineAndForm)
          "pair.cfg:2: line longer than 1022 characters", ""},
         {with_line(5, std::string(2000, ' ')),
          "pair.cfg:5: line longer than 1022 characters", "clips/cam1.mp4\n962 538 600\n12\n"},
+        // A NUL byte does not hide the length of a line.
+        {with_line(1, std::string("camera 1\0", 9) + std::string(1500, 'a')),
+         "pair.cfg:1: line longer than 1022 characters", ""},
     };
     for (const rejection& c : cases) {
         const parse_outcome got = parse(c.text);
