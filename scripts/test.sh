@@ -9,8 +9,10 @@ cd "$(dirname "$0")/.."
 
 # ffmpeg: the end-to-end tests inspect videos; xvfb, xdotool, imagemagick:
 # lensrim is driven in a real window and photographed; clang and its
-# run-time libraries: the fuzzer.
-ensure_packages "${build_packages[@]}" ffmpeg xvfb xdotool imagemagick clang libclang-rt-14-dev
+# run-time libraries: the fuzzer; groff-base, mandoc, man-db: the manual page
+# checks.
+ensure_packages "${build_packages[@]}" ffmpeg xvfb xdotool imagemagick clang libclang-rt-14-dev \
+    groff-base mandoc man-db
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
 cmake --build build -j"$(nproc)"
@@ -36,3 +38,6 @@ cmake --build build -j"$(nproc)"
 )
 
 bash scripts/fuzz.sh 60
+
+# The Debian package, built from its own Release build and checked.
+bash scripts/package.sh
