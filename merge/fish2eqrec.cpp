@@ -36,6 +36,8 @@ constexpr double circle_angle = 0.8;  // radians off the axis at the inscribed c
 // (24 KB of stack, so that a block stays in the first-level cache).
 constexpr int remap_block_rows = 16;
 constexpr int remap_block_columns = 512;
+// How many columns ahead the remap asks for the table's next entries.
+constexpr int prefetch_columns = 2;
 
 // Truncation toward zero, saturated to the 32-bit range (which the merger's
 // sizes never leave).
@@ -154,6 +156,13 @@ void fish2eqrec_18(cv::Mat& destination, const cv::Mat& source, const conv_entry
             const int rows = std::min(remap_block_rows, H - y0);
             for (int c = 0; c < columns; ++c) {
                 const conv_entry* entry = table + static_cast<std::size_t>(x0 + c) * H + y0;
+                // The same rows two columns on lie a whole column of the
+                // table away, too far for the hardware to guess: ask early.
+                if (x0 + c + prefetch_columns < W) {
+                    const conv_entry* ahead = entry + prefetch_columns * static_cast<std::size_t>(H);
+                    __builtin_prefetch(ahead);
+                    __builtin_prefetch(ahead + rows - 1);
+                }
                 for (int r = 0; r < rows; ++r, ++entry)
                     copy_pixel(&block[r][c * 3],
                                src + static_cast<std::size_t>(entry->src_y) * src_step +
