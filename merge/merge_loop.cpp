@@ -54,6 +54,16 @@ cv::Size reported_size(cv::VideoCapture& reader)
                     static_cast<int>(reader.get(cv::CAP_PROP_FRAME_HEIGHT)));
 }
 
+// The output frame and the views of its halves, made on the first frame pair.
+void allocate_output(merge_images& images)
+{
+    if (!images.output.empty())
+        return;
+    images.output.create(square_side, 2 * square_side, CV_8UC3);
+    images.left = images.output(cv::Rect(0, 0, square_side, square_side));
+    images.right = images.output(cv::Rect(square_side, 0, square_side, square_side));
+}
+
 }  // namespace
 
 void crop_eye_into(const cv::Mat& frame, const image_circle& circle, cv::Mat& destination)
@@ -70,19 +80,6 @@ cv::Mat crop_eye(const cv::Mat& frame, const image_circle& circle)
     crop_eye_into(frame, circle, scaled);
     return scaled;
 }
-
-namespace {
-
-void allocate_output(merge_images& images)
-{
-    if (!images.output.empty())
-        return;
-    images.output.create(square_side, 2 * square_side, CV_8UC3);
-    images.left = images.output(cv::Rect(0, 0, square_side, square_side));
-    images.right = images.output(cv::Rect(square_side, 0, square_side, square_side));
-}
-
-}  // namespace
 
 void scale_squares(merge_images& images, const image_circle& first, const image_circle& second,
                    bool equirect_mode)

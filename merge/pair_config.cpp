@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <limits>
 
+#include <sys/stat.h>
+
 #include "merge/line_pattern.h"
 
 namespace {
@@ -144,7 +146,13 @@ bool parse_pair_config(std::FILE* in, const char* name, std::FILE* echo,
 
 pair_config read_pair_config(const char* config_file)
 {
+    // A directory opens for reading here but holds no lines.
+    struct stat st {};
     std::FILE* in = std::fopen(config_file, "rt");
+    if (in != nullptr && ::fstat(::fileno(in), &st) == 0 && S_ISDIR(st.st_mode)) {
+        std::fclose(in);
+        in = nullptr;
+    }
     if (in == nullptr) {
         std::fprintf(stderr, "cannot open config file %s\n", config_file);
         std::exit(1);

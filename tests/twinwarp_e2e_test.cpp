@@ -251,6 +251,7 @@ TEST_F(twinwarp_run, FailuresBeforeAnyFrameLeaveNoOutput)
     const std::string opened = ok_echo + "open " + cam2 + "\n";
     const std::vector<failure> cases = {
         {"", {dir.path("nope.cfg"), output}, "cannot open config file " + dir.path("nope.cfg") + "\n"},
+        {"", {dir.dir(), output}, "cannot open config file " + dir.dir() + "\n"},
         {config_text(missing, circle1, 0, cam2, circle2, 0), {config, output},
          missing + "\n48 36 40\n0\n" + cam2 + "\n50 34 38\n0\ncannot open " + missing + "\n"},
         {config_text(cam1, circle1, 0, missing, circle2, 0), {config, output},
