@@ -54,6 +54,19 @@ cv::Size reported_size(cv::VideoCapture& reader)
                     static_cast<int>(reader.get(cv::CAP_PROP_FRAME_HEIGHT)));
 }
 
+// Why either camera's square cannot be cut from frames of the given size; an
+// empty size (not known yet) is not checked. Empty when both can.
+std::string squares_problem(const pair_config& config, cv::Size first_size,
+                            cv::Size second_size)
+{
+    std::string problem;
+    if (!first_size.empty())
+        problem = square_problem(config.first.path, config.first.circle, first_size);
+    if (problem.empty() && !second_size.empty())
+        problem = square_problem(config.second.path, config.second.circle, second_size);
+    return problem;
+}
+
 // The output frame and the views of its halves, made on the first frame pair.
 void allocate_output(merge_images& images)
 {
@@ -176,14 +189,10 @@ int run_merge(const pair_config& config, const std::string& output_video, bool e
         // Check both squares against the frame sizes the videos announce, so
         // that a circle that does not fit is reported before anything is
         // written.
-        for (const auto* eye : {&config.first, &config.second}) {
-            cv::VideoCapture& reader = eye == &config.first ? first_reader : second_reader;
-            const cv::Size size = reported_size(reader);
-            if (size.width > 0 && size.height > 0)
-                problem = square_problem(eye->path, eye->circle, size);
-            if (!problem.empty())
-                return fail(problem);
-        }
+        problem = squares_problem(config, reported_size(first_reader),
+                                  reported_size(second_reader));
+        if (!problem.empty())
+            return fail(problem);
 
         writer.open(output_video, cv::VideoWriter::fourcc('m', 'p', '4', 'v'), fps,
                     cv::Size(2 * square_side, square_side), true);
@@ -203,11 +212,8 @@ int run_merge(const pair_config& config, const std::string& output_video, bool e
                 break;
 
             // A video whose frame size changes mid-stream is caught here.
-            problem = square_problem(config.first.path, config.first.circle,
-                                     images.first_frame.size());
-            if (problem.empty())
-                problem = square_problem(config.second.path, config.second.circle,
-                                         images.second_frame.size());
+            problem = squares_problem(config, images.first_frame.size(),
+                                      images.second_frame.size());
             if (!problem.empty())
                 return fail(problem + "; stopped after " + std::to_string(frame_count) +
                             " frames, which " + output_video + " keeps");
