@@ -125,9 +125,10 @@ void BM_frame_pair(benchmark::State& state)
     images.first_frame = first;
     images.second_frame = second;
     for (auto _ : state) {
-        scale_squares(images, circle, circle, equirect);
         if (equirect)
-            remap_squares(images, square_table().get());
+            remap_squares(images, circle, circle, square_table().get());
+        else
+            scale_squares(images, circle, circle);
         benchmark::DoNotOptimize(images.output.data);
     }
 }

@@ -94,25 +94,30 @@ cv::Mat crop_eye(const cv::Mat& frame, const image_circle& circle)
     return scaled;
 }
 
-void scale_squares(merge_images& images, const image_circle& first, const image_circle& second,
-                   bool equirect_mode)
+void scale_squares(merge_images& images, const image_circle& first, const image_circle& second)
 {
     allocate_output(images);
-    if (equirect_mode) {
-        images.first_square.create(square_side, square_side, CV_8UC3);
-        images.second_square.create(square_side, square_side, CV_8UC3);
-    }
-    crop_eye_into(images.first_frame, first, equirect_mode ? images.first_square : images.left);
-    crop_eye_into(images.second_frame, second,
-                  equirect_mode ? images.second_square : images.right);
+    crop_eye_into(images.first_frame, first, images.left);
+    crop_eye_into(images.second_frame, second, images.right);
 }
 
-void remap_squares(merge_images& images, const conv_entry* table)
+const cv::Mat& square_for_table(merge_images& images)
 {
+    allocate_output(images);
+    images.square.create(square_side, square_side, CV_8UC3);
+    return images.square;
+}
+
+void remap_squares(merge_images& images, const image_circle& first, const image_circle& second,
+                   const conv_entry* table)
+{
+    square_for_table(images);
     if (table == nullptr)
         images.output.setTo(cv::Scalar::all(0));
-    fish2eqrec_18(images.left, images.first_square, table);
-    fish2eqrec_18(images.right, images.second_square, table);
+    crop_eye_into(images.first_frame, first, images.square);
+    fish2eqrec_18(images.left, images.square, table);
+    crop_eye_into(images.second_frame, second, images.square);
+    fish2eqrec_18(images.right, images.square, table);
 }
 
 void install_stop_handlers()
@@ -218,14 +223,15 @@ int run_merge(const pair_config& config, const std::string& output_video, bool e
                 return fail(problem + "; stopped after " + std::to_string(frame_count) +
                             " frames, which " + output_video + " keeps");
 
-            scale_squares(images, config.first.circle, config.second.circle, equirect_mode);
             if (equirect_mode) {
                 if (!table_requested) {
-                    table = make_fish2eqrec_table(images.first_square, images.left);
+                    table = make_fish2eqrec_table(square_for_table(images), images.left);
                     table_requested = true;
                     std::fputs("made conversion table\n", stdout);
                 }
-                remap_squares(images, table.get());
+                remap_squares(images, config.first.circle, config.second.circle, table.get());
+            } else {
+                scale_squares(images, config.first.circle, config.second.circle);
             }
             writer << images.output;
 

@@ -28,22 +28,27 @@ void crop_eye_into(const cv::Mat& frame, const image_circle& circle, cv::Mat& de
 struct merge_images {
     cv::Mat first_frame;    // as decoded
     cv::Mat second_frame;
-    cv::Mat first_square;   // equirectangular mode: the scaled squares
-    cv::Mat second_square;  // before the remap
+    cv::Mat square;         // equirectangular mode: a scaled square before
+                            // its remap, one camera after the other
     cv::Mat output;         // square_side rows, 2 * square_side columns
     cv::Mat left;           // views of the output's two halves
     cv::Mat right;
 };
 
-// Cuts and scales both frames' squares: in plain mode straight into the
-// output's halves, in equirectangular mode into the two squares.
-void scale_squares(merge_images& images, const image_circle& first, const image_circle& second,
-                   bool equirect_mode);
+// Plain mode: cuts and scales both frames' squares straight into the
+// output's halves.
+void scale_squares(merge_images& images, const image_circle& first, const image_circle& second);
 
-// Equirectangular mode: remaps both squares into the output's halves through
-// the table. With no table the halves are left black (and the remap reports
-// the missing table for each camera).
-void remap_squares(merge_images& images, const conv_entry* table);
+// Equirectangular mode: the scaled square that the conversion table is built
+// for (read for its size only), allocated on first use.
+const cv::Mat& square_for_table(merge_images& images);
+
+// Equirectangular mode: cuts and scales each frame's square and remaps it
+// through the table into its half of the output, one camera after the other
+// through the one square image. With no table the halves are left black (and
+// the remap reports the missing table for each camera).
+void remap_squares(merge_images& images, const image_circle& first, const image_circle& second,
+                   const conv_entry* table);
 
 // Why the square around `circle` (r already scaled) cannot be cut from a
 // frame of `frame_size`, as one line naming `video`; empty when it can.

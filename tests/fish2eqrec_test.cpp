@@ -1,4 +1,5 @@
 #include "merge/fish2eqrec.h"
+#include "merge/merge_loop.h"
 
 #include <gtest/gtest.h>
 
@@ -214,4 +215,38 @@ TEST(fish2eqrec_remap, WithoutTableLeavesDestinationUntouched)
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "fish2eqrec_18(): empty conversion table\n");
     EXPECT_EQ(cv::norm(destination, before, cv::NORM_INF), 0.0);
+}
+
+TEST(frame_pair, EachHalfIsItsOwnCameraScaledAndConverted)
+{
+    // The frame pair's work goes through one scaled square per camera in
+    // turn; each half must still come out as if its camera were alone, and
+    // with no table both halves are black and each camera reports it.
+    const cv::Mat first = random_image(540, 960, 5);
+    const cv::Mat second = random_image(540, 960, 6);
+    const image_circle first_circle{480, 270, 250};
+    const image_circle second_circle{400, 300, 200};
+    merge_images images;
+    images.first_frame = first;
+    images.second_frame = second;
+    const conv_table table = make_fish2eqrec_table(square_for_table(images), images.left);
+    ASSERT_TRUE(table);
+
+    remap_squares(images, first_circle, second_circle, table.get());
+    cv::Mat expected(square_side, square_side, CV_8UC3);
+    fish2eqrec_18(expected, crop_eye(first, first_circle), table.get());
+    EXPECT_EQ(cv::norm(images.left, expected, cv::NORM_INF), 0.0);
+    fish2eqrec_18(expected, crop_eye(second, second_circle), table.get());
+    EXPECT_EQ(cv::norm(images.right, expected, cv::NORM_INF), 0.0);
+
+    scale_squares(images, first_circle, second_circle);
+    EXPECT_EQ(cv::norm(images.left, crop_eye(first, first_circle), cv::NORM_INF), 0.0);
+    EXPECT_EQ(cv::norm(images.right, crop_eye(second, second_circle), cv::NORM_INF), 0.0);
+
+    ::testing::internal::CaptureStderr();
+    remap_squares(images, first_circle, second_circle, nullptr);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "fish2eqrec_18(): empty conversion table\n"
+              "fish2eqrec_18(): empty conversion table\n");
+    EXPECT_EQ(cv::countNonZero(images.output.reshape(1)), 0);
 }
