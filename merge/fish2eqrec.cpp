@@ -17,7 +17,8 @@
 //
 // The table is laid out column by column; the remap reads it in that order
 // within blocks of a few rows, so that the destination is written row by
-// row. Pixels are addressed through each image's row stride, so both images
+// row, with stores that bypass the cache where the rows are aligned for
+// them. Pixels are addressed through each image's row stride, so both images
 // may be region-of-interest views into larger ones.
 #include "merge/fish2eqrec.h"
 
@@ -26,6 +27,10 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -128,6 +133,23 @@ inline void copy_pixel(unsigned char* out, const unsigned char* pixel)
 #endif
 }
 
+// Copies a block row out to the destination. Where the destination is
+// aligned for it, the stores bypass the cache: the destination is written
+// once here and read next by the encoder, long after the table has streamed
+// through the cache.
+inline void store_row(unsigned char* out, const unsigned char* row, std::size_t bytes)
+{
+#if defined(__SSE2__)
+    if ((reinterpret_cast<std::uintptr_t>(out) | bytes) % 16 == 0) {
+        for (std::size_t k = 0; k < bytes; k += 16)
+            _mm_stream_si128(reinterpret_cast<__m128i*>(out + k),
+                             _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + k)));
+        return;
+    }
+#endif
+    std::memcpy(out, row, bytes);
+}
+
 }  // namespace
 
 void fish2eqrec_18(cv::Mat& destination, const cv::Mat& source, const conv_entry* table)
@@ -169,9 +191,12 @@ void fish2eqrec_18(cv::Mat& destination, const cv::Mat& source, const conv_entry
                                    static_cast<std::size_t>(entry->src_x) * 3);
             }
             for (int r = 0; r < rows; ++r)
-                std::memcpy(dst + static_cast<std::size_t>(y0 + r) * dst_step +
-                                static_cast<std::size_t>(x0) * 3,
-                            block[r], static_cast<std::size_t>(columns) * 3);
+                store_row(dst + static_cast<std::size_t>(y0 + r) * dst_step +
+                              static_cast<std::size_t>(x0) * 3,
+                          block[r], static_cast<std::size_t>(columns) * 3);
         }
     }
+#if defined(__SSE2__)
+    _mm_sfence();
+#endif
 }

@@ -161,7 +161,9 @@ TEST(fish2eqrec_table, AllocationFailureIsReported)
 TEST(fish2eqrec_remap, CopiesTheNamedSourcePixelsByteForByte)
 {
     // Wider than one block of the remap and not a whole number of its
-    // bands high.
+    // bands high. Its rows are 3090 bytes, so every eighth one starts on a
+    // 16-byte boundary: block rows are stored both ways, streamed past the
+    // cache and copied.
     const cv::Mat source = random_image(300, 300, 1);
     cv::Mat destination(45, 1030, CV_8UC3, cv::Scalar::all(7));
     const conv_table table = make_fish2eqrec_table(source, destination);
