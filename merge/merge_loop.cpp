@@ -1,26 +1,19 @@
 #include "merge/merge_loop.h"
 
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 
-#include <signal.h>
 #include <sys/stat.h>
 
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
 #include "merge/fish2eqrec.h"
+#include "merge/output_video.h"
+#include "merge/stop_request.h"
 
 namespace {
-
-// The signal that asked the run to stop, or 0. Written only by the handler.
-volatile std::sig_atomic_t stop_signal = 0;
-
-void request_stop(int signal_number)
-{
-    stop_signal = signal_number;
-}
 
 bool same_file(const std::string& a, const std::string& b)
 {
@@ -33,7 +26,7 @@ bool same_file(const std::string& a, const std::string& b)
 // Reads and drops up to `count` frames; stops early once the video has none.
 void drop_frames(cv::VideoCapture& reader, std::int32_t count, cv::Mat& frame)
 {
-    for (std::int32_t i = 0; i < count && stop_signal == 0; ++i) {
+    for (std::int32_t i = 0; i < count && stop_signal() == 0; ++i) {
         reader >> frame;
         if (frame.empty())
             return;
@@ -120,16 +113,6 @@ void remap_squares(merge_images& images, const image_circle& first, const image_
     fish2eqrec_18(images.right, images.square, table);
 }
 
-void install_stop_handlers()
-{
-    struct sigaction action {};
-    action.sa_handler = request_stop;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;  // reads and writes in progress carry on
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
-
 std::string square_problem(const std::string& video, const image_circle& circle,
                            cv::Size frame_size)
 {
@@ -174,6 +157,7 @@ int run_merge(const pair_config& config, const std::string& output_video, bool e
     conv_table table;
     bool table_requested = false;
     std::int32_t frame_count = 0;
+    std::optional<output_watch> watch;
 
     auto fail = [&](const std::string& message) {
         std::fprintf(stderr, "%s\n", message.c_str());
@@ -199,16 +183,21 @@ int run_merge(const pair_config& config, const std::string& output_video, bool e
         if (!problem.empty())
             return fail(problem);
 
+        problem = output_extension_problem(output_video);
+        if (!problem.empty())
+            return fail("cannot open output video " + output_video + ": " + problem);
         writer.open(output_video, cv::VideoWriter::fourcc('m', 'p', '4', 'v'), fps,
                     cv::Size(2 * square_side, square_side), true);
         if (!writer.isOpened())
-            return fail("cannot open output video " + output_video);
+            return fail("cannot open output video " + output_video + ": " +
+                        output_open_problem(output_video));
+        watch.emplace(output_video);
 
         merge_images images;
         drop_frames(first_reader, config.first.start, images.first_frame);
         drop_frames(second_reader, config.second.start, images.second_frame);
 
-        while (stop_signal == 0) {
+        while (stop_signal() == 0) {
             first_reader >> images.first_frame;
             if (images.first_frame.empty())
                 break;
@@ -234,6 +223,9 @@ int run_merge(const pair_config& config, const std::string& output_video, bool e
                 scale_squares(images, config.first.circle, config.second.circle);
             }
             writer << images.output;
+            problem = watch->after_frame();
+            if (!problem.empty())
+                return fail("cannot write output video " + output_video + ": " + problem);
 
             ++frame_count;
             std::printf("%d\r", frame_count);
@@ -250,7 +242,16 @@ int run_merge(const pair_config& config, const std::string& output_video, bool e
     writer.release();
     second_reader.release();
     first_reader.release();
-    if (stop_signal != 0)
-        return 128 + stop_signal;
+
+    // The writer reports nothing of its own: a file ending that could not
+    // be written shows only in the finished file.
+    const std::string unfinished = watch ? watch->check_finished(frame_count) : std::string();
+    if (!unfinished.empty()) {
+        std::fprintf(stderr, "cannot write output video %s: %s\n", output_video.c_str(),
+                     unfinished.c_str());
+        return 1;
+    }
+    if (stop_signal() != 0)
+        return 128 + stop_signal();
     return table_missing ? 1 : 0;
 }

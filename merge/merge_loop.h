@@ -60,14 +60,11 @@ std::string square_problem(const std::string& video, const image_circle& circle,
 std::string output_clash(const std::string& output_video, const std::string& config_file,
                          const pair_config& config);
 
-// Makes SIGINT and SIGTERM ask the merge to stop: the frame pair in hand is
-// finished and the run ends as at the end of a video, keeping its output.
-void install_stop_handlers();
-
 // Opens both videos and the output, drops the start frames and writes one
 // output frame per frame pair until either video ends. Returns the exit
 // status: 0 after a normal end, 1 after a failure reported on standard error,
-// 128 + the signal number after a stop asked for by a signal.
+// 128 + the signal number after a stop asked for by a signal (see
+// stop_request.h).
 int run_merge(const pair_config& config, const std::string& output_video, bool equirect_mode);
 
 #endif

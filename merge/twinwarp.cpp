@@ -6,11 +6,14 @@
 #include <string>
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <opencv2/core/utils/logger.hpp>
 
 #include "merge/merge_loop.h"
 #include "merge/pair_config.h"
+#include "merge/stop_request.h"
 
 namespace {
 
@@ -30,6 +33,19 @@ void silence_opencv_log()
     using set_log_callback = void (*)(log_callback);
     if (void* symbol = ::dlsym(RTLD_DEFAULT, "av_log_set_callback"))
         reinterpret_cast<set_log_callback>(symbol)(discard_codec_log);
+}
+
+void hold_standard_streams()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1)
+            continue;
+        const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (opened >= 0 && opened != fd) {
+            ::dup2(opened, fd);
+            ::close(opened);
+        }
+    }
 }
 
 int twinwarp_main(int argc, char** argv)

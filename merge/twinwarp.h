@@ -13,4 +13,9 @@ int twinwarp_main(int argc, char** argv);
 // which carries this program's texts only.
 void silence_opencv_log();
 
+// Opens /dev/null on any of the three standard streams that was closed when
+// the program started, so that no file the merge opens (the output video
+// among them) can take a standard stream's place and receive its texts.
+void hold_standard_streams();
+
 #endif

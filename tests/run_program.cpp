@@ -72,7 +72,8 @@ std::vector<std::string> environment_with(const std::vector<std::string>& add,
 }
 
 child_program::child_program(const std::vector<std::string>& args,
-                             const std::vector<std::string>& env, int keep_fd)
+                             const std::vector<std::string>& env, int keep_fd,
+                             const char* stdout_path)
 {
     const std::string out_path = capture_.path("out");
     const std::string err_path = capture_.path("err");
@@ -80,8 +81,12 @@ child_program::child_program(const std::vector<std::string>& args,
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (stdout_path != nullptr && *stdout_path == '\0')
+        posix_spawn_file_actions_addclose(&actions, 1);
+    else
+        posix_spawn_file_actions_addopen(&actions, 1,
+                                         stdout_path != nullptr ? stdout_path : out_path.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0600);
 
@@ -126,6 +131,7 @@ bool child_program::poll_exit(bool block)
     if (got != pid_)
         return false;
     status_ = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    signal_ = WIFSIGNALED(wstatus) ? WTERMSIG(wstatus) : 0;
     pid_ = -1;
     return true;
 }
@@ -139,6 +145,7 @@ program_result child_program::result() const
 {
     program_result r;
     r.status = status_;
+    r.signal = signal_;
     r.out = out_so_far();
     r.err = err_so_far();
     return r;

@@ -10,6 +10,7 @@
 
 struct program_result {
     int status = -1;  // exit status, or 128 + the signal that ended it
+    int signal = 0;   // the signal that ended it, 0 when it exited
     std::string out;  // standard output
     std::string err;  // standard error
 };
@@ -45,10 +46,12 @@ public:
     // Starts `args[0]` (looked up in PATH when it has no slash) with `args`
     // as its argument vector, `env` as its whole environment and standard
     // input from /dev/null. `keep_fd`, when not -1, stays open in the child.
-    // Throws std::runtime_error when the program cannot be started.
+    // `stdout_path`, when given, takes standard output instead of the
+    // capture; an empty one leaves it closed. Throws std::runtime_error when
+    // the program cannot be started.
     explicit child_program(const std::vector<std::string>& args,
                            const std::vector<std::string>& env = environment_with(),
-                           int keep_fd = -1);
+                           int keep_fd = -1, const char* stdout_path = nullptr);
     ~child_program();
     child_program(const child_program&) = delete;
     child_program& operator=(const child_program&) = delete;
@@ -72,6 +75,7 @@ private:
     temp_dir capture_;
     int pid_ = -1;
     int status_ = -1;
+    int signal_ = 0;
 };
 
 // Runs a program to its end; see child_program.

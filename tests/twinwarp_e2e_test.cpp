@@ -10,6 +10,8 @@
 #include <vector>
 
 #include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "merge/fish2eqrec.h"
@@ -242,6 +244,8 @@ TEST_F(twinwarp_run, FailuresBeforeAnyFrameLeaveNoOutput)
     write_clip(cam1, 1, 3, 30.0);
     write_clip(cam2, 2, 3, 30.0);
     const std::string missing = dir.path("missing.avi");
+    const std::string folder = dir.path("folder.mp4");
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
     struct failure {
         std::string config_text;
         std::vector<std::string> args;
@@ -257,7 +261,15 @@ TEST_F(twinwarp_run, FailuresBeforeAnyFrameLeaveNoOutput)
         {config_text(cam1, circle1, 0, missing, circle2, 0), {config, output},
          cam1 + "\n48 36 40\n0\n" + missing + "\n50 34 38\n0\ncannot open " + missing + "\n"},
         {config_text(cam1, circle1, 0, cam2, circle2, 0), {config, dir.path("no/such/dir/out.mp4")},
-         opened + "cannot open output video " + dir.path("no/such/dir/out.mp4") + "\n"},
+         opened + "cannot open output video " + dir.path("no/such/dir/out.mp4") +
+             ": the directory " + dir.path("no/such/dir") + " does not exist\n"},
+        {"", {config, folder}, opened + "cannot open output video " + folder + ": it is a directory\n"},
+        {"", {config, dir.path("out.ts")},
+         opened + "cannot open output video " + dir.path("out.ts") +
+             ": the writer makes .mp4, .mov, .mkv or .avi files, not .ts\n"},
+        {"", {config, dir.path("out")},
+         opened + "cannot open output video " + dir.path("out") +
+             ": the file name needs one of the extensions .mp4, .mov, .mkv or .avi\n"},
         {config_text(cam1, "X 30, Y 36, R 40", 0, cam2, circle2, 0), {config, output},
          cam1 + "\n30 36 40\n0\n" + cam2 + "\n50 34 38\n0\nopen " + cam2 + "\n" + cam1 +
              ": the square around X 30, Y 36 with scaled radius 32 (columns -2 to 61, rows 4 "
@@ -362,7 +374,7 @@ TEST_F(twinwarp_run, SignalsStopTheRunAndKeepItsOutput)
     write_clip(cam1, 1, 400, 30.0);
     write_clip(cam2, 2, 400, 30.0);
     write_file(config, config_text(cam1, circle1, 0, cam2, circle2, 0));
-    for (int signal_number : {SIGINT, SIGTERM}) {
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
         child_program child({TWINWARP_PATH, config, output, "1"});
         // Wait until a few frames are out, then ask it to stop.
         for (int wait = 0; wait < 600 && child.out_so_far().find("3\r") == std::string::npos;
@@ -370,7 +382,10 @@ TEST_F(twinwarp_run, SignalsStopTheRunAndKeepItsOutput)
             usleep(50000);
         ASSERT_EQ(::kill(child.pid(), signal_number), 0);
         const program_result run = child.wait();
+        // It ends by the signal itself, as a shell expects; SIGQUIT with
+        // its status instead of a core file.
         EXPECT_EQ(run.status, 128 + signal_number) << run.err;
+        EXPECT_EQ(run.signal, signal_number == SIGQUIT ? 0 : signal_number);
 
         // The total line comes as at a normal end, and the video plays back
         // with every frame it counts.
@@ -382,4 +397,59 @@ TEST_F(twinwarp_run, SignalsStopTheRunAndKeepItsOutput)
         EXPECT_LT(frames, 400);
         EXPECT_EQ(read_frames(output).size(), static_cast<std::size_t>(frames));
     }
+
+    // A reader of the progress that goes away, or a standard error closed
+    // from the start, stops nothing: the merge runs to its end.
+    write_file(config, config_text(cam1, circle1, 390, cam2, circle2, 390));
+    const program_result piped = run_program(
+        {"bash", "-c", "\"$0\" \"$1\" \"$2\" 2>&- | head -c 3; exit \"${PIPESTATUS[0]}\"",
+         TWINWARP_PATH, config, output});
+    EXPECT_EQ(piped.status, 0) << piped.err;
+    EXPECT_EQ(piped.out, "1\r2");
+    EXPECT_EQ(read_frames(output).size(), 10u);
+}
+
+TEST_F(twinwarp_run, OutputThatCannotBeWrittenIsReported)
+{
+    write_clip(cam1, 1, 400, 30.0);
+    write_clip(cam2, 2, 400, 30.0);
+    write_file(config, config_text(cam1, circle1, 0, cam2, circle2, 0));
+
+    // A small file system of its own where the test may mount one (as root,
+    // as in CI); a file size limit everywhere.
+    const std::string small_disk = dir.path("small");
+    ASSERT_EQ(::mkdir(small_disk.c_str(), 0755), 0);
+    const bool mounted =
+        ::geteuid() == 0 && ::mount("tmpfs", small_disk.c_str(), "tmpfs", 0, "size=2m") == 0;
+    struct fault {
+        std::string output;
+        std::string limit;  // prlimit's file size limit
+        int start;          // frames dropped from each clip of 400
+        std::string cause;
+    };
+    std::vector<fault> faults = {
+        {output, "--fsize=2000000", 0, "File too large"},
+        // Three frames fit in the writer's buffer until the end: only the
+        // finished file shows that its ending was not written.
+        {output, "--fsize=2000", 397, "File too large"},
+    };
+    if (mounted)
+        faults.push_back({small_disk + "/out.mp4", "--fsize=unlimited", 0, "No space left on device"});
+    for (const fault& f : faults) {
+        write_file(config, config_text(cam1, circle1, f.start, cam2, circle2, f.start));
+        const program_result run = run_program({"prlimit", f.limit, TWINWARP_PATH, config, f.output});
+        EXPECT_EQ(run.status, 1) << f.limit;
+        EXPECT_EQ(run.err, echo("48 36 40", f.start, "50 34 38", f.start) + "open " + cam2 +
+                               "\ncannot write output video " + f.output + ": " + f.cause + "\n");
+        if (f.start != 0) {
+            EXPECT_EQ(run.out, progress(3));
+        } else {
+            // Stopped within a few frames of the fault, long before the end,
+            // and no total claims what the file holds.
+            ASSERT_EQ(run.out.find("frames"), std::string::npos) << run.out;
+            EXPECT_LT(std::stoi(run.out.substr(run.out.rfind('\r', run.out.size() - 2) + 1)), 200);
+        }
+    }
+    if (mounted)
+        ::umount(small_disk.c_str());
 }
