@@ -6,7 +6,15 @@
 //
 // Keys: + / - radius, 2 / 4 / 6 / 8 down / left / right / up, q quit.
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <opencv2/core.hpp>
 #include <opencv2/core/utils/logger.hpp>
@@ -25,6 +33,63 @@ constexpr int circle_thickness = 1;
 constexpr int circle_shift = 0;
 constexpr int key_wait_ms = 1;
 
+bool env_set(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0';
+}
+
+// The window toolkit aborts the process when it cannot reach the display
+// that DISPLAY names; this turns that into a message and exit status 1.
+// Only the async-signal-safe write and _exit are used.
+std::string unreachable_display_message;
+
+extern "C" void report_unreachable_display(int)
+{
+    const std::string& m = unreachable_display_message;
+    if (::write(STDERR_FILENO, m.data(), m.size()) < 0) {
+        // nothing more can be said
+    }
+    ::_exit(1);
+}
+
+// Opens the window, or ends the program with a message when there is no
+// display to open it on.
+void open_window()
+{
+    // Qt needs no display when told to draw elsewhere (QT_QPA_PLATFORM).
+    if (!env_set("DISPLAY") && !env_set("WAYLAND_DISPLAY") && !env_set("QT_QPA_PLATFORM")) {
+        std::fputs("cannot open a window: no display (neither DISPLAY nor WAYLAND_DISPLAY is "
+                   "set)\n",
+                   stderr);
+        std::exit(1);
+    }
+    const char* display = std::getenv("DISPLAY");
+    unreachable_display_message = "cannot open a window on display " +
+                                  std::string(display != nullptr ? display : "") + "\n";
+    struct sigaction catch_abort {};
+    struct sigaction previous {};
+    catch_abort.sa_handler = report_unreachable_display;
+    sigemptyset(&catch_abort.sa_mask);
+    sigaction(SIGABRT, &catch_abort, &previous);
+    cv::namedWindow(window_title, cv::WINDOW_NORMAL);
+    sigaction(SIGABRT, &previous, nullptr);
+}
+
+// Prints the circle line; on failure says so, with the circle, so that the
+// fit is not lost.
+bool print_circle(const image_circle& circle)
+{
+    errno = 0;
+    if (print_image_circle(stdout, circle) >= 0 && std::fflush(stdout) == 0)
+        return true;
+    const int error = errno;
+    std::fprintf(stderr, "cannot write the circle line to standard output: %s; the circle is ",
+                 error != 0 ? std::strerror(error) : "write error");
+    print_image_circle(stderr, circle);
+    return false;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -42,9 +107,19 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "cannot read photo %s\n", argv[1]);
         return 1;
     }
+    // The circle line must be able to go somewhere: a closed standard output
+    // would also let the window's connection take its place.
+    if (::fcntl(STDOUT_FILENO, F_GETFL) < 0) {
+        std::fputs("cannot write the circle line: standard output is closed\n", stderr);
+        return 1;
+    }
+    // A reader of the circle line that has gone is reported, not a cause to
+    // die silently.
+    std::signal(SIGPIPE, SIG_IGN);
+
     image_circle circle = initial_circle(photo.size());
     cv::Mat display;
-    cv::namedWindow(window_title, cv::WINDOW_NORMAL);
+    open_window();
 
     // Every pass starts from a clean copy of the photo, so only the current
     // circle is ever visible. The 1 ms key wait is also what keeps the
@@ -56,10 +131,9 @@ int main(int argc, char** argv)
         cv::imshow(window_title, display);
     } while (apply_key(circle, cv::waitKey(key_wait_ms)));
 
-    print_image_circle(stdout, circle);
-    std::fflush(stdout);
+    const bool printed = print_circle(circle);
     cv::destroyWindow(window_title);
     photo.release();
     display.release();
-    return 0;
+    return printed ? 0 : 1;
 }

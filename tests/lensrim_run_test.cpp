@@ -100,6 +100,23 @@ TEST(lensrim_command_line, usage_and_unreadable_photos)
         EXPECT_EQ(r.err, "cannot read photo " + photo + "\n");
         EXPECT_EQ(r.out, "") << photo;
     }
+
+    // A readable photo, but nowhere to show it or to print the circle:
+    // reported before any fitting, never an abort.
+    const std::string photo = dir.path("photo.png");
+    write_photo(photo, 64, 48);
+    r = run_to_end({LENSRIM_PATH, photo}, env);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "cannot open a window: no display (neither DISPLAY nor WAYLAND_DISPLAY is set)\n");
+    const std::string no_server = "DISPLAY=:" + std::to_string(4000 + getpid() % 1000);
+    r = run_to_end({LENSRIM_PATH, photo}, environment_with({no_server}, {"DISPLAY", "WAYLAND_DISPLAY"}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("\ncannot open a window on display " + no_server.substr(8) + "\n"),
+              std::string::npos) << r.err;
+    child_program closed({LENSRIM_PATH, photo}, env, -1, "");
+    r = closed.wait();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "cannot write the circle line: standard output is closed\n");
 }
 
 // ---------------------------------------------------------------------------
@@ -174,11 +191,14 @@ protected:
     // Starts lensrim on the display, waits for its window to be mapped and
     // for the photo to be on screen (pixels of `fill` in the window), and
     // returns the window id. The loop runs from then on, so keys are taken.
-    std::string start_lensrim(const std::vector<std::string>& args, const cv::Vec3b& fill)
+    // Standard output goes to `stdout_path` when one is given.
+    std::string start_lensrim(const std::vector<std::string>& args, const cv::Vec3b& fill,
+                              const char* stdout_path = nullptr)
     {
         std::vector<std::string> argv = {LENSRIM_PATH};
         argv.insert(argv.end(), args.begin(), args.end());
-        lensrim_ = std::make_unique<child_program>(argv, child_environment(display_));
+        lensrim_ = std::make_unique<child_program>(argv, child_environment(display_), -1,
+                                                   stdout_path);
         const auto end = clock_type::now() + 30s;
         std::string window;
         while (clock_type::now() < end && lensrim_->running()) {
@@ -274,6 +294,20 @@ TEST_F(lensrim_window, worked_example_on_a_full_hd_photo)
 TEST_F(lensrim_window, quit_at_once_prints_the_initial_circle)
 {
     fit(1920, 1080, {}, "X 960, Y 540, R 360\n");
+
+    // A circle line that cannot be written is reported, with the circle, so
+    // that the fit is not lost.
+    const std::string photo = dir_.path("photo.png");
+    const std::string window = start_lensrim({photo}, cv::Vec3b(40, 90, 30), "/dev/full");
+    ASSERT_FALSE(window.empty());
+    type_then_quit(window, {"plus"});
+    const std::optional<program_result> result = lensrim_->wait_for(20s);
+    ASSERT_TRUE(result) << "lensrim did not end after \"q\"";
+    EXPECT_EQ(result->status, 1);
+    EXPECT_NE(result->err.find("cannot write the circle line to standard output: No space left "
+                               "on device; the circle is X 960, Y 540, R 361\n"),
+              std::string::npos)
+        << result->err;
 }
 
 TEST_F(lensrim_window, portrait_photo_and_extra_arguments)
