@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 . scripts/packages.sh
 
 seconds="${1:-60}"
-ensure_packages clang libclang-rt-14-dev
+ensure_clang_runtime
 
 mkdir -p build-fuzz
 clang++ -std=c++17 -g -O1 -I. \

@@ -23,3 +23,23 @@ ensure_packages() {
 
 # What building and testing the tools takes.
 build_packages=(g++ make cmake pkg-config libopencv-dev libgtest-dev libbenchmark-dev)
+
+# The sanitizer and libFuzzer run-time libraries of the installed clang.
+# Their package carries clang's major version in its name, so it is found
+# from the clang that is there. Where no such package exists, the libraries
+# come with clang's own dependencies (libclang-common-N-dev).
+ensure_clang_runtime() {
+    ensure_packages clang
+    local major
+    major="$(clang -dumpversion | cut -d. -f1)"
+    local runtime="libclang-rt-${major}-dev"
+    if dpkg-query -W -f='${Status}' "$runtime" 2>/dev/null | grep -q "install ok installed"; then
+        return 0
+    fi
+    if ! apt-cache show "$runtime" >/dev/null 2>&1 && [ "$(id -u)" -eq 0 ]; then
+        apt-get update -qq
+    fi
+    if apt-cache show "$runtime" >/dev/null 2>&1; then
+        ensure_packages "$runtime"
+    fi
+}

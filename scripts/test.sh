@@ -7,12 +7,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
 
-# ffmpeg: the end-to-end tests inspect videos; xvfb, xdotool, imagemagick:
-# lensrim is driven in a real window and photographed; clang and its
-# run-time libraries: the fuzzer; groff-base, mandoc, man-db: the manual page
-# checks.
-ensure_packages "${build_packages[@]}" ffmpeg xvfb xdotool imagemagick clang libclang-rt-14-dev \
-    groff-base mandoc man-db
+# xvfb, xdotool, imagemagick: lensrim is driven in a real window and
+# photographed; groff-base, mandoc, man-db: the manual page checks; clang and
+# its run-time libraries: the fuzzer.
+ensure_packages "${build_packages[@]}" xvfb xdotool imagemagick groff-base mandoc man-db
+ensure_clang_runtime
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
 cmake --build build -j"$(nproc)"
