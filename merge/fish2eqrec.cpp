@@ -32,6 +32,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "merge/table_block.h"
+
 namespace {
 
 constexpr double half_pi = 1.5707963267948966;
@@ -82,7 +84,7 @@ conv_table make_fish2eqrec_table(const cv::Mat& source, const cv::Mat& destinati
     const std::size_t count = static_cast<std::size_t>(W) * static_cast<std::size_t>(H);
     conv_table table;
     if (count <= std::numeric_limits<std::size_t>::max() / sizeof(conv_entry))
-        table.reset(static_cast<conv_entry*>(std::malloc(count * sizeof(conv_entry))));
+        table.reset(allocate_table_entries(count));
     if (!table) {
         std::fputs("make_fish2eqrec_table(): malloc error\n", stderr);
         return table;

@@ -1,16 +1,11 @@
-// Preloaded into twinwarp to make the lookup table's allocation fail: a
-// 2000 x 2000 table of two 32-bit integers per entry is 32,000,000 bytes,
-// and nothing else in a run asks for exactly that.
+// Linked into a copy of twinwarp in place of the conversion table's
+// allocator: every table allocation fails, and nothing else is touched.
 #include <cerrno>
-#include <cstddef>
 
-extern "C" void* __libc_malloc(std::size_t size);
+#include "merge/table_block.h"
 
-extern "C" void* malloc(std::size_t size)
+conv_entry* allocate_table_entries(std::size_t)
 {
-    if (size == 32000000) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    return __libc_malloc(size);
+    errno = ENOMEM;
+    return nullptr;
 }

@@ -144,12 +144,13 @@ TEST(fish2eqrec_table, SmallAndOddSizes)
 TEST(fish2eqrec_table, AllocationFailureIsReported)
 {
     // Only the sizes are read, so a header over one pixel can stand for a
-    // destination far too large to have a table (80 GB, and one whose size
-    // does not even fit in memory's address range).
+    // destination far too large to have a table: one of 1.7 * 10^18 bytes,
+    // beyond any address space (so it fails whatever the kernel's
+    // overcommit policy), and one whose size does not fit in a size_t.
     unsigned char pixel[3] = {};
     const cv::Mat source(2000, 2000, CV_8UC3, pixel);
-    for (int side : {100000, 2147483647}) {
-        const cv::Mat huge(side, side, CV_8UC3, pixel);
+    for (const cv::Size size : {cv::Size(100000000, 2147483647), cv::Size(2147483647, 2147483647)}) {
+        const cv::Mat huge(size, CV_8UC3, pixel);
         ::testing::internal::CaptureStderr();
         const conv_table table = make_fish2eqrec_table(source, huge);
         EXPECT_EQ(::testing::internal::GetCapturedStderr(),
