@@ -27,6 +27,21 @@ const bool opencv_log_silenced = (silence_opencv_log(), true);
 
 const cv::Size clip_size(96, 72);
 
+// A pixel of pure colour at each corner of each camera's square, placed by
+// hand from the circles the tests use (see circle1 and circle2): camera 1's
+// square spans columns 16 to 79 and rows 4 to 67, camera 2's columns 19 to
+// 80 and rows 3 to 64. Cut and scaled, each fills the same corner of its
+// half of the output.
+struct marker {
+    cv::Point at;
+    cv::Vec3b colour;
+};
+const cv::Vec3b red(0, 0, 255), green(0, 255, 0), blue(255, 0, 0), yellow(0, 255, 255);
+const marker corner_markers[2][4] = {
+    {{{16, 4}, red}, {{79, 4}, green}, {{16, 67}, blue}, {{79, 67}, yellow}},
+    {{{19, 3}, red}, {{80, 3}, green}, {{19, 64}, blue}, {{80, 64}, yellow}},
+};
+
 // Frame k of camera 1 or 2: a colour that tells the two cameras and their
 // frames apart, with a gradient and a disc that give the square a left, a
 // right, a top and a bottom.
@@ -41,6 +56,9 @@ cv::Mat synthetic_frame(int camera, int k, cv::Size size = clip_size)
                           static_cast<unsigned char>(60 + y));
     cv::circle(frame, cv::Point(size.width / 3 + 4 * k, size.height / 3), size.height / 6,
                cv::Scalar(250, 250, 250), cv::FILLED);
+    for (const marker& m : corner_markers[camera - 1])
+        if (m.at.x < size.width && m.at.y < size.height)
+            frame.at<cv::Vec3b>(m.at) = m.colour;
     return frame;
 }
 
@@ -129,13 +147,39 @@ void expect_frames(const std::vector<cv::Mat>& output, const std::vector<cv::Mat
     }
 }
 
-std::string fourcc_of(const std::string& video)
+// The payload of the first box of each type along `path`, from the top
+// level of an MP4 file down (a box: 32-bit big-endian size, four-letter
+// type, payload); empty when one is missing.
+std::string mp4_box(std::string level, const std::vector<std::string>& path)
 {
-    cv::VideoCapture reader(video);
-    const int code = static_cast<int>(reader.get(cv::CAP_PROP_FOURCC));
-    return std::string{static_cast<char>(code & 0xff), static_cast<char>((code >> 8) & 0xff),
-                       static_cast<char>((code >> 16) & 0xff),
-                       static_cast<char>((code >> 24) & 0xff)};
+    for (const std::string& type : path) {
+        std::string found;
+        for (std::size_t at = 0; at + 8 <= level.size();) {
+            std::size_t size = 0;
+            for (int b = 0; b < 4; ++b)
+                size = size << 8 | static_cast<unsigned char>(level[at + b]);
+            if (size < 8 || size > level.size() - at)
+                return std::string();
+            if (level.compare(at + 4, 4, type) == 0) {
+                found = level.substr(at + 8, size - 8);
+                break;
+            }
+            at += size;
+        }
+        if (found.empty())
+            return found;
+        level = found;
+    }
+    return level;
+}
+
+// The codec tag the file itself carries: the format of the video track's
+// sample entry (after the sample description's version, flags, entry count
+// and the entry's size).
+std::string mp4_codec_tag(const std::string& video)
+{
+    const std::string stsd = mp4_box(read_file(video), {"moov", "trak", "mdia", "minf", "stbl", "stsd"});
+    return stsd.size() < 16 ? std::string() : stsd.substr(12, 4);
 }
 
 class twinwarp_run : public ::testing::Test {
@@ -176,9 +220,18 @@ TEST_F(twinwarp_run, PlainModePairsFramesAfterTheStartOffsets)
     const std::vector<cv::Mat> frames = read_frames(output);
     ASSERT_EQ(frames.size(), 5u);
     EXPECT_EQ(frames[0].size(), cv::Size(4000, 2000));
-    EXPECT_EQ(fourcc_of(output), "mp4v");
+    EXPECT_EQ(mp4_codec_tag(output), "mp4v");
     EXPECT_DOUBLE_EQ(cv::VideoCapture(output).get(cv::CAP_PROP_FPS), 25.0);
     expect_frames(frames, read_frames(cam1), 3, read_frames(cam2), 0, nullptr);
+    for (int camera = 0; camera < 2; ++camera)
+        for (int c = 0; c < 4; ++c) {
+            const cv::Rect patch(camera * square_side + (c % 2 ? square_side - 19 : 12),
+                                 c / 2 ? square_side - 19 : 12, 7, 7);
+            const cv::Scalar got = cv::mean(frames[0](patch));
+            const cv::Vec3b want = corner_markers[camera][c].colour;
+            EXPECT_LT(cv::norm(got - cv::Scalar(want[0], want[1], want[2]), cv::NORM_INF), 40.0)
+                << "camera " << camera + 1 << ", corner " << c << ": " << got;
+        }
 }
 
 TEST_F(twinwarp_run, EquirectangularModeWhateverTheThirdArgumentSays)
@@ -224,6 +277,7 @@ TEST_F(twinwarp_run, ArgumentCountsAndEarlyEnds)
     run = twinwarp({config, output, "1"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "0 frames\n");
+    EXPECT_EQ(read_file(output).find("ftyp"), 4u);
     EXPECT_EQ(read_frames(output).size(), 0u);
 }
 
@@ -310,15 +364,12 @@ TEST_F(twinwarp_run, FailuresBeforeAnyFrameLeaveNoOutput)
 
 TEST_F(twinwarp_run, TableAllocationFailureWritesBlackHalvesAndFails)
 {
-#ifdef TWINWARP_SANITIZED
-    GTEST_SKIP() << "the malloc shim cannot be preloaded ahead of AddressSanitizer";
-#endif
     write_clip(cam1, 1, 2, 30.0);
     write_clip(cam2, 2, 2, 30.0);
     write_file(config, config_text(cam1, circle1, 0, cam2, circle2, 0));
 
-    const program_result run =
-        twinwarp({config, output, "1"}, {std::string("LD_PRELOAD=") + FAIL_TABLE_ALLOC_PATH});
+    const program_result run = run_program({TWINWARP_WITHOUT_TABLE_PATH, config, output, "1"},
+                                           environment_with({}));
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "made conversion table\n" + progress(2));
     const std::string empty = "fish2eqrec_18(): empty conversion table\n";
