@@ -23,6 +23,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "circlefit/circle_keys.h"
+#include "circlefit/picture_fit.h"
 #include "common/image_circle.h"
 
 namespace {
@@ -119,21 +120,31 @@ int main(int argc, char** argv)
 
     image_circle circle = initial_circle(photo.size());
     cv::Mat display;
+    cv::Mat enlarged;
     open_window();
 
     // Every pass starts from a clean copy of the photo, so only the current
-    // circle is ever visible. The 1 ms key wait is also what keeps the
-    // window alive.
+    // circle is ever visible; a window wider than the photo gets the picture
+    // enlarged to its width (see picture_fit.h). The 1 ms key wait is also
+    // what keeps the window alive.
     do {
         photo.copyTo(display);
         cv::circle(display, cv::Point(circle.x, circle.y), circle.r, circle_colour,
                    circle_thickness, cv::LINE_8, circle_shift);
-        cv::imshow(window_title, display);
+        const cv::Size shown = enlarged_to_width(
+            photo.size(), picture_area_width(cv::getWindowImageRect(window_title)));
+        if (shown == photo.size()) {
+            cv::imshow(window_title, display);
+        } else {
+            cv::resize(display, enlarged, shown, 0, 0, cv::INTER_NEAREST);
+            cv::imshow(window_title, enlarged);
+        }
     } while (apply_key(circle, cv::waitKey(key_wait_ms)));
 
     const bool printed = print_circle(circle);
     cv::destroyWindow(window_title);
     photo.release();
     display.release();
+    enlarged.release();
     return printed ? 0 : 1;
 }

@@ -1,5 +1,5 @@
 // lensrim's fitting state without a window: the initial circle from a photo's
-// size and the key table.
+// size, the key table and the size the picture is shown at.
 #include <cstdint>
 #include <limits>
 #include <map>
@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <opencv2/core.hpp>
+
 #include "circlefit/circle_keys.h"
+#include "circlefit/picture_fit.h"
 
 namespace {
 
@@ -123,4 +126,28 @@ TEST(lensrim_keys, steps_stop_at_the_ends_of_the_32_bit_range)
     apply_key(c, '4');
     apply_key(c, '8');
     EXPECT_TRUE(same(c, circle_of(limits::min(), limits::min(), 0)));
+}
+
+TEST(lensrim_picture, enlarged_to_the_window_width_only_when_the_window_is_wider)
+{
+    // Where the toolkit put a 320 x 240 picture, the area's width, and the
+    // size the picture is then shown at.
+    struct placed {
+        cv::Rect picture;
+        cv::Size photo;
+        int area_width;
+        cv::Size shown;
+    };
+    const placed cases[] = {
+        {{240, 84, 320, 240}, {320, 240}, 800, {800, 600}},  // centred in a wider window
+        {{0, 54, 800, 600}, {320, 240}, 800, {800, 600}},    // the toolkit scaled it itself
+        {{32, 28, 336, 252}, {320, 240}, 400, {400, 300}},
+        {{40, 39, 320, 240}, {4000, 3000}, 400, {4000, 3000}},  // larger photos: as they are
+        {{-1, -1, -1, -1}, {320, 240}, 0, {320, 240}},          // no window yet
+        {{0, 0, 1280, 1}, {2, 100000}, 1280, {18, 915893}},     // stops at 16 M pixels
+    };
+    for (const placed& c : cases) {
+        EXPECT_EQ(picture_area_width(c.picture), c.area_width) << c.picture;
+        EXPECT_EQ(enlarged_to_width(c.photo, c.area_width), c.shown) << c.picture;
+    }
 }
