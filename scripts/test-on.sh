@@ -46,6 +46,7 @@ fi
 
 mkdir -p build-chroot
 root="$(mktemp -d "${TMPDIR:-/var/tmp}/twinwarp-$release.XXXXXX")"
+chmod 755 "$root"  # the chroot's /: its system users (_apt, man) must get in
 
 # Everything mounted below the chroot, deepest first: ours, and any that
 # debootstrap or a test left behind.
