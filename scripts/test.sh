@@ -8,9 +8,10 @@ cd "$(dirname "$0")/.."
 . scripts/packages.sh
 
 # xvfb, xdotool, imagemagick: lensrim is driven in a real window and
-# photographed; groff-base, mandoc, man-db: the manual page checks; clang and
-# its run-time libraries: the fuzzer.
-ensure_packages "${build_packages[@]}" xvfb xdotool imagemagick groff-base mandoc man-db
+# photographed; groff-base, mandoc, man-db: the manual page checks; ffmpeg:
+# the README's recipes for after the merge; clang and its run-time
+# libraries: the fuzzer.
+ensure_packages "${build_packages[@]}" xvfb xdotool imagemagick groff-base mandoc man-db ffmpeg
 ensure_clang_runtime
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
