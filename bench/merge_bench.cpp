@@ -9,7 +9,7 @@
 #include <cstdlib>
 
 #include "merge/fish2eqrec.h"
-#include "merge/merge_loop.h"
+#include "merge/frame_work.h"
 
 namespace {
 

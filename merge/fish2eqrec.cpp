@@ -27,6 +27,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <thread>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -79,24 +80,22 @@ double fraction(int k, int n)
 
 conv_table make_fish2eqrec_table(const cv::Mat& source, const cv::Mat& destination)
 {
-    const int W = destination.cols;
-    const int H = destination.rows;
-    const std::size_t count = static_cast<std::size_t>(W) * static_cast<std::size_t>(H);
-    conv_table table;
-    if (count <= std::numeric_limits<std::size_t>::max() / sizeof(conv_entry))
-        table.reset(allocate_table_entries(count));
-    if (!table) {
+    conv_table table = build_fish2eqrec_table(source.size(), destination.size());
+    if (!table)
         std::fputs("make_fish2eqrec_table(): malloc error\n", stderr);
-        return table;
-    }
+    return table;
+}
 
-    const int sw = source.cols;
-    const int sh = source.rows;
+namespace {
+
+// Fills the entries of columns [first, end) of a W x H table for a source of
+// sw x sh. Each entry depends on its own column and row alone.
+void fill_columns(conv_entry* table, int first, int end, int W, int H, int sw, int sh)
+{
     const double hw = sw * 0.5;
     const double hh = sh * 0.5;
-
-    conv_entry* entry = table.get();
-    for (int i = 0; i < W; ++i) {
+    conv_entry* entry = table + static_cast<std::size_t>(first) * static_cast<std::size_t>(H);
+    for (int i = first; i < end; ++i) {
         const double lon = fraction(i, W) * half_pi;
         const double sin_lon = std::sin(lon);
         const double cos_lon = std::cos(lon);
@@ -116,6 +115,34 @@ conv_table make_fish2eqrec_table(const cv::Mat& source, const cv::Mat& destinati
             entry->src_y = clamp_to(sh - t - 1, sh);
         }
     }
+}
+
+// Columns below this are not worth a second thread.
+constexpr int columns_per_thread = 256;
+
+}  // namespace
+
+conv_table build_fish2eqrec_table(cv::Size source, cv::Size destination)
+{
+    const int W = destination.width;
+    const int H = destination.height;
+    const std::size_t count = static_cast<std::size_t>(W) * static_cast<std::size_t>(H);
+    conv_table table;
+    if (count <= std::numeric_limits<std::size_t>::max() / sizeof(conv_entry))
+        table.reset(allocate_table_entries(count));
+    if (!table)
+        return table;
+
+    // The left half of the columns on a thread of its own, the right half
+    // here: the builder is all arithmetic, and each half writes its own
+    // entries.
+    const int half = W >= 2 * columns_per_thread ? W / 2 : 0;
+    std::thread left;
+    if (half > 0)
+        left = std::thread(fill_columns, table.get(), 0, half, W, H, source.width, source.height);
+    fill_columns(table.get(), half, W, W, H, source.width, source.height);
+    if (left.joinable())
+        left.join();
     return table;
 }
 

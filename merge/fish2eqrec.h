@@ -30,6 +30,11 @@ using conv_table = std::unique_ptr<conv_entry[], conv_table_deleter>;
 // cannot be allocated.
 conv_table make_fish2eqrec_table(const cv::Mat& source, const cv::Mat& destination);
 
+// The same table for a destination and a source of the given sizes, built
+// in silence: null, with nothing written, when the block cannot be
+// allocated. Safe to call on any thread.
+conv_table build_fish2eqrec_table(cv::Size source, cv::Size destination);
+
 // Fills every pixel of `destination` with the source pixel its entry names.
 // Both images are CV_8UC3; the table must have been built for the
 // destination's size and a source no larger than `source`. With no table it

@@ -4,61 +4,11 @@
 
 #include <string>
 
-#include <opencv2/core.hpp>
-
-#include "common/image_circle.h"
-#include "merge/fish2eqrec.h"
 #include "merge/pair_config.h"
 
-// Side of the square that each camera's image circle is scaled to; the
-// output frame holds two of them side by side.
-constexpr int square_side = 2000;
-
-// Cuts the square of side 2r centred on the circle out of `frame` (a view, no
-// copy) and returns it scaled bilinearly to square_side x square_side. The
-// square must lie inside the frame; see square_problem.
-cv::Mat crop_eye(const cv::Mat& frame, const image_circle& circle);
-
-// crop_eye into an existing square_side x square_side CV_8UC3 image or view,
-// which receives the very same bytes.
-void crop_eye_into(const cv::Mat& frame, const image_circle& circle, cv::Mat& destination);
-
-// The images of a frame pair. They are kept from one frame pair to the next,
-// so that no pixel buffer is allocated, and faulted in, anew per frame.
-struct merge_images {
-    cv::Mat first_frame;    // as decoded
-    cv::Mat second_frame;
-    cv::Mat square;         // equirectangular mode: a scaled square before
-                            // its remap, one camera after the other
-    cv::Mat output;         // square_side rows, 2 * square_side columns
-    cv::Mat left;           // views of the output's two halves
-    cv::Mat right;
-};
-
-// Plain mode: cuts and scales both frames' squares straight into the
-// output's halves.
-void scale_squares(merge_images& images, const image_circle& first, const image_circle& second);
-
-// Equirectangular mode: the scaled square that the conversion table is built
-// for (read for its size only), allocated on first use.
-const cv::Mat& square_for_table(merge_images& images);
-
-// Equirectangular mode: cuts and scales each frame's square and remaps it
-// through the table into its half of the output, one camera after the other
-// through the one square image. With no table the halves are left black (and
-// the remap reports the missing table for each camera).
-void remap_squares(merge_images& images, const image_circle& first, const image_circle& second,
-                   const conv_entry* table);
-
-// Why the square around `circle` (r already scaled) cannot be cut from a
-// frame of `frame_size`, as one line naming `video`; empty when it can.
-std::string square_problem(const std::string& video, const image_circle& circle,
-                           cv::Size frame_size);
-
-// Why `output_video` must not be written: it names the same file as the
-// configuration file or one of the input videos. Empty when it may.
-std::string output_clash(const std::string& output_video, const std::string& config_file,
-                         const pair_config& config);
+// Output frames in flight between the making and the writing of a merge
+// (see pipeline.h): one being written, one being made, one spare.
+constexpr int frames_in_flight = 3;
 
 // Opens both videos and the output, drops the start frames and writes one
 // output frame per frame pair until either video ends. Returns the exit

@@ -144,7 +144,7 @@ bool parse_pair_config(std::FILE* in, const char* name, std::FILE* echo,
            reader.read_eye("second", config.second);
 }
 
-pair_config read_pair_config(const char* config_file)
+std::optional<pair_config> read_pair_config(const char* config_file)
 {
     // A directory opens for reading here but holds no lines.
     struct stat st {};
@@ -155,7 +155,7 @@ pair_config read_pair_config(const char* config_file)
     }
     if (in == nullptr) {
         std::fprintf(stderr, "cannot open config file %s\n", config_file);
-        std::exit(1);
+        return std::nullopt;
     }
     pair_config config;
     std::string error;
@@ -163,7 +163,7 @@ pair_config read_pair_config(const char* config_file)
     std::fclose(in);
     if (!ok) {
         std::fprintf(stderr, "%s\n", error.c_str());
-        std::exit(1);
+        return std::nullopt;
     }
     return config;
 }

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "common/image_circle.h"
@@ -47,7 +48,7 @@ bool parse_pair_config(std::FILE* in, const char* name, std::FILE* echo,
 
 // The command line's reader: opens `config_file`, parses it with the echo on
 // standard error and closes it. A file that cannot be opened or is malformed
-// is reported on standard error and ends the process with status 1.
-pair_config read_pair_config(const char* config_file);
+// is reported on standard error, and the result is empty.
+std::optional<pair_config> read_pair_config(const char* config_file);
 
 #endif

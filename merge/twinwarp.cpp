@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <exception>
+#include <optional>
 #include <string>
 
 #include <dlfcn.h>
@@ -11,6 +12,7 @@
 
 #include <opencv2/core/utils/logger.hpp>
 
+#include "merge/input_checks.h"
 #include "merge/merge_loop.h"
 #include "merge/pair_config.h"
 #include "merge/stop_request.h"
@@ -58,7 +60,10 @@ int twinwarp_main(int argc, char** argv)
     const std::string config_file = argv[1];
     const std::string output_video = argv[2];
 
-    const pair_config config = read_pair_config(config_file.c_str());
+    const std::optional<pair_config> read = read_pair_config(config_file.c_str());
+    if (!read)
+        return 1;
+    const pair_config& config = *read;
 
     const std::string clash = output_clash(output_video, config_file, config);
     if (!clash.empty()) {

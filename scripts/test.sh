@@ -37,6 +37,18 @@ cmake --build build -j"$(nproc)"
     ctest --output-on-failure -j2 -E '^lensrim_run_tests_NOT_BUILT$'
 )
 
+# The code that the merge's threads share, under ThreadSanitizer: the
+# pipeline's own tests, with in-memory frames (OpenCV and the codecs are not
+# instrumented, so a whole merge under it would say little).
+(
+    export TSAN_OPTIONS="halt_on_error=1:exitcode=66"
+    cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTWINWARP_TSAN=ON \
+        -DTWINWARP_BENCHMARKS=OFF
+    cmake --build build-tsan -j"$(nproc)" --target pipeline_tests
+    cd build-tsan
+    ctest --output-on-failure -R '^merge_pipeline[.]'
+)
+
 bash scripts/fuzz.sh 60
 
 # The Debian package, built from its own Release build and checked.

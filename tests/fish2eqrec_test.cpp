@@ -1,5 +1,5 @@
 #include "merge/fish2eqrec.h"
-#include "merge/merge_loop.h"
+#include "merge/frame_work.h"
 
 #include <gtest/gtest.h>
 

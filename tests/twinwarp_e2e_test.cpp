@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 #include "merge/fish2eqrec.h"
-#include "merge/merge_loop.h"
+#include "merge/frame_work.h"
 #include "merge/pair_config.h"
 #include "merge/twinwarp.h"
 #include "tests/run_program.h"

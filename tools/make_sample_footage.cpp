@@ -46,7 +46,8 @@
 #include <opencv2/videoio.hpp>
 
 #include "common/image_circle.h"
-#include "merge/merge_loop.h"
+#include "merge/frame_work.h"
+#include "merge/input_checks.h"
 #include "merge/pair_config.h"
 #include "merge/twinwarp.h"
 

@@ -1,0 +1,77 @@
+#include "merge/input_checks.h"
+
+#include <cstdint>
+
+#include <sys/stat.h>
+
+namespace {
+
+bool same_file(const std::string& a, const std::string& b)
+{
+    struct stat sa {};
+    struct stat sb {};
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 &&
+           sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+}  // namespace
+
+std::string open_problem(cv::VideoCapture& reader, const std::string& path)
+{
+    reader.open(path, cv::CAP_ANY);
+    return reader.isOpened() ? std::string() : "cannot open " + path;
+}
+
+cv::Size reported_size(cv::VideoCapture& reader)
+{
+    return cv::Size(static_cast<int>(reader.get(cv::CAP_PROP_FRAME_WIDTH)),
+                    static_cast<int>(reader.get(cv::CAP_PROP_FRAME_HEIGHT)));
+}
+
+std::string squares_problem(const pair_config& config, cv::Size first_size,
+                            cv::Size second_size)
+{
+    std::string problem;
+    if (!first_size.empty())
+        problem = square_problem(config.first.path, config.first.circle, first_size);
+    if (problem.empty() && !second_size.empty())
+        problem = square_problem(config.second.path, config.second.circle, second_size);
+    return problem;
+}
+
+std::string square_problem(const std::string& video, const image_circle& circle,
+                           cv::Size frame_size)
+{
+    if (circle.r < 1)
+        return video + ": the scaled radius " + std::to_string(circle.r) +
+               " (R * 180 / 220) is below 1 pixel; the circle's R must be at least 2";
+    const std::int64_t left = std::int64_t{circle.x} - circle.r;
+    const std::int64_t right = std::int64_t{circle.x} + circle.r;
+    const std::int64_t top = std::int64_t{circle.y} - circle.r;
+    const std::int64_t bottom = std::int64_t{circle.y} + circle.r;
+    if (left >= 0 && top >= 0 && right <= frame_size.width && bottom <= frame_size.height)
+        return std::string();
+    return video + ": the square around X " + std::to_string(circle.x) + ", Y " +
+           std::to_string(circle.y) + " with scaled radius " + std::to_string(circle.r) +
+           " (columns " + std::to_string(left) + " to " + std::to_string(right - 1) +
+           ", rows " + std::to_string(top) + " to " + std::to_string(bottom - 1) +
+           ") does not lie inside the " + std::to_string(frame_size.width) + " x " +
+           std::to_string(frame_size.height) + " frame";
+}
+
+std::string output_clash(const std::string& output_video, const std::string& config_file,
+                         const pair_config& config)
+{
+    const char* refusal = "; choose another output path";
+    if (same_file(output_video, config_file))
+        return "output video " + output_video + " is the configuration file " + config_file +
+               refusal;
+    if (same_file(output_video, config.first.path))
+        return "output video " + output_video + " is the first camera's video " +
+               config.first.path + refusal;
+    if (same_file(output_video, config.second.path))
+        return "output video " + output_video + " is the second camera's video " +
+               config.second.path + refusal;
+    return std::string();
+}
+
