@@ -5,9 +5,12 @@
 //
 // merged_video (a twinwarp output) is decoded into memory first; then the
 // timed part reads one frame from each clip and writes one stored frame per
-// pair, as twinwarp does, and prints the seconds it took.
+// pair, as twinwarp does, and prints the seconds it took. With "-" for both
+// clips nothing is decoded: the stored frames are encoded once each at the
+// merged video's own rate, which times the encoder alone.
 #include <chrono>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -37,15 +40,24 @@ int main(int argc, char** argv)
         return 1;
     }
 
+    const bool encode_only = std::string(argv[1]) == "-" && std::string(argv[2]) == "-";
     const auto start = std::chrono::steady_clock::now();
-    cv::VideoCapture first(argv[1]);
-    cv::VideoCapture second(argv[2]);
-    if (!first.isOpened() || !second.isOpened()) {
-        std::fprintf(stderr, "cannot open %s\n", first.isOpened() ? argv[2] : argv[1]);
-        return 1;
+    cv::VideoCapture first;
+    cv::VideoCapture second;
+    double fps = 30.0;
+    if (encode_only) {
+        fps = cv::VideoCapture(argv[3]).get(cv::CAP_PROP_FPS);
+    } else {
+        first.open(argv[1]);
+        second.open(argv[2]);
+        if (!first.isOpened() || !second.isOpened()) {
+            std::fprintf(stderr, "cannot open %s\n", first.isOpened() ? argv[2] : argv[1]);
+            return 1;
+        }
+        fps = first.get(cv::CAP_PROP_FPS);
     }
-    cv::VideoWriter writer(argv[4], cv::VideoWriter::fourcc('m', 'p', '4', 'v'),
-                           first.get(cv::CAP_PROP_FPS), merged.front().size(), true);
+    cv::VideoWriter writer(argv[4], cv::VideoWriter::fourcc('m', 'p', '4', 'v'), fps,
+                           merged.front().size(), true);
     if (!writer.isOpened()) {
         std::fprintf(stderr, "cannot open output video %s\n", argv[4]);
         return 1;
@@ -53,7 +65,12 @@ int main(int argc, char** argv)
     cv::Mat a;
     cv::Mat b;
     std::size_t pairs = 0;
-    while (first.read(a) && second.read(b)) {
+    if (encode_only) {
+        for (const cv::Mat& frame : merged)
+            writer << frame;
+        pairs = merged.size();
+    }
+    while (!encode_only && first.read(a) && second.read(b)) {
         writer << merged[pairs % merged.size()];
         ++pairs;
     }

@@ -1,5 +1,8 @@
 #!/usr/bin/env bash
-# Times twinwarp end to end beside what a user might run instead, in one run:
+# Times twinwarp end to end beside what a user might run instead, in one run,
+# on two pairs of clips: 1080p H.264 (what the suite's figures have always
+# used) and 3840 x 2160 HEVC 10-bit with an AAC sound track (what an action
+# camera records). For each pair:
 #
 #   twinwarp, plain and equirectangular;
 #   an ffmpeg filter graph doing the same job (crop, bilinear scale, v360 for
@@ -8,11 +11,13 @@
 #   the floor: OpenCV decoding both clips and encoding twinwarp's own output
 #   frames, with no other work; counted once as its timed loop alone and once
 #   with the start-up and exit that any program on OpenCV pays (the time of
-#   the same program loading its libraries and exiting at once).
+#   the same program loading its libraries and exiting at once);
+#   the encoder alone: OpenCV's writer encoding twinwarp's own output frames
+#   from memory, its timed loop alone.
 #
 # Usage: scripts/bench.sh [frames] [rounds]   (defaults: 90 frames, 3 rounds)
-# The 1080p H.264 test clips are made once with ffmpeg and kept in
-# build/bench-data. Rounds are interleaved; each figure is the best round.
+# The clips are made once with ffmpeg and kept in build/bench-data. Rounds
+# are interleaved; each figure is the best round.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
@@ -26,88 +31,122 @@ cmake --build build -j"$(nproc)" --target twinwarp codec_floor
 
 data=build/bench-data
 mkdir -p "$data"
-cam1=$data/cam1-$frames.mp4
-cam2=$data/cam2-$frames.mp4
-[ -s "$cam1" ] || ffmpeg -v error -y -f lavfi -i "testsrc2=size=1920x1080:rate=30" \
-    -frames:v "$frames" -c:v libx264 -pix_fmt yuv420p "$cam1"
-[ -s "$cam2" ] || ffmpeg -v error -y -f lavfi -i "mandelbrot=size=1920x1080:rate=30" \
-    -frames:v "$frames" -c:v libx264 -pix_fmt yuv420p "$cam2"
+tone="sine=frequency=440:sample_rate=48000"
+for cam in 1 2; do
+    pattern=testsrc2
+    [ "$cam" = 2 ] && pattern=mandelbrot
+    # (Mandelbrot is drawn at 1080p and scaled: at 2160p it takes minutes.)
+    uhd="$pattern=size=3840x2160:rate=30"
+    [ "$cam" = 2 ] && uhd="$pattern=size=1920x1080:rate=30,scale=3840:2160"
+    clip=$data/hd-cam$cam-$frames.mp4
+    [ -s "$clip" ] || ffmpeg -v error -y -f lavfi -i "$pattern=size=1920x1080:rate=30" \
+        -frames:v "$frames" -c:v libx264 -pix_fmt yuv420p "$clip"
+    clip=$data/uhd-cam$cam-$frames.mp4
+    [ -s "$clip" ] || ffmpeg -v error -y -f lavfi -i "$uhd" \
+        -f lavfi -i "$tone" -frames:v "$frames" -c:v libx265 -preset ultrafast \
+        -x265-params log-level=error -pix_fmt yuv420p10le -tag:v hvc1 -c:a aac -shortest "$clip"
+done
 
-config=$data/pair.cfg
-printf 'camera 1\n%s\nX 960, Y 540, R 600\nstart 0\ncamera 2\n%s\nX 960, Y 540, R 600\nstart 0\n' \
-    "$cam1" "$cam2" >"$config"
+# Per pair: its clips, its circle line and the same square as an ffmpeg
+# crop (R scaled by 180 / 220, a square of twice that around the centre).
+declare -A pair_circle pair_crop pair_title
+pair_circle[hd]="X 960, Y 540, R 600"
+pair_crop[hd]="980:980:470:50"
+pair_title[hd]="1080p H.264"
+pair_circle[uhd]="X 1920, Y 1080, R 1200"
+pair_crop[uhd]="1962:1962:939:99"
+pair_title[uhd]="2160p HEVC 10-bit with sound"
+pairs=(hd uhd)
 
-# The same job as an ffmpeg graph: R 600 scales to 490, so the square is
-# 980 x 980 from column 470, row 50.
-square="crop=980:980:470:50,scale=2000:2000:flags=bilinear"
 v360="v360=input=fisheye:output=equirect:ih_fov=91.673:iv_fov=91.673:h_fov=90:v_fov=90:interp=near:w=2000:h=2000"
-# Sets cmd to the ffmpeg command for threads (1 or default), mode (plain or
-# equirect) and output.
+# Sets cmd to the ffmpeg command for pair, threads (1 or default), mode
+# (plain or equirect) and output.
 ffmpeg_command() {
-    local eye=$square one=()
-    [ "$2" = equirect ] && eye="$square,$v360"
-    [ "$1" = 1 ] && one=(-threads 1)
+    local eye="crop=${pair_crop[$1]},scale=2000:2000:flags=bilinear" one=()
+    [ "$3" = equirect ] && eye="$eye,$v360"
+    [ "$2" = 1 ] && one=(-threads 1)
     cmd=(ffmpeg -v error -y)
-    [ "$1" = 1 ] && cmd+=(-filter_threads 1 -filter_complex_threads 1)
-    cmd+=("${one[@]}" -i "$cam1" "${one[@]}" -i "$cam2"
+    [ "$2" = 1 ] && cmd+=(-filter_threads 1 -filter_complex_threads 1)
+    cmd+=("${one[@]}" -i "$data/$1-cam1-$frames.mp4" "${one[@]}" -i "$data/$1-cam2-$frames.mp4"
           -filter_complex "[0:v]$eye[a];[1:v]$eye[b];[a][b]hstack"
-          -c:v mpeg4 -q:v 3 "${one[@]}" "$3")
+          -c:v mpeg4 -q:v 3 "${one[@]}" "$4")
 }
 
 declare -A best_time best_mem
-names=(twinwarp_plain twinwarp_equirect ffmpeg1_plain ffmpeg1_equirect ffmpeg_plain ffmpeg_equirect floor startup)
+names=(twinwarp_plain twinwarp_equirect ffmpeg1_plain ffmpeg1_equirect ffmpeg_plain ffmpeg_equirect
+       floor encoder startup)
 
-run_one() {  # name
-    local out=$data/out-$1.mp4 log=$data/time-$1.txt seconds mem
-    case $1 in
+run_one() {  # pair name
+    local out=$data/out-$1-$2.mp4 log=$data/time-$1-$2.txt seconds mem key=$1/$2
+    local config=$data/$1.cfg cam1=$data/$1-cam1-$frames.mp4 cam2=$data/$1-cam2-$frames.mp4
+    case $2 in
         twinwarp_plain) cmd=(build/twinwarp "$config" "$out") ;;
         twinwarp_equirect) cmd=(build/twinwarp "$config" "$out" 1) ;;
-        ffmpeg1_plain) ffmpeg_command 1 plain "$out" ;;
-        ffmpeg1_equirect) ffmpeg_command 1 equirect "$out" ;;
-        ffmpeg_plain) ffmpeg_command default plain "$out" ;;
-        ffmpeg_equirect) ffmpeg_command default equirect "$out" ;;
-        floor) cmd=(build/bench/codec_floor "$cam1" "$cam2" "$data/out-twinwarp_plain.mp4" "$out") ;;
+        ffmpeg1_plain) ffmpeg_command "$1" 1 plain "$out" ;;
+        ffmpeg1_equirect) ffmpeg_command "$1" 1 equirect "$out" ;;
+        ffmpeg_plain) ffmpeg_command "$1" default plain "$out" ;;
+        ffmpeg_equirect) ffmpeg_command "$1" default equirect "$out" ;;
+        floor) cmd=(build/bench/codec_floor "$cam1" "$cam2" "$data/out-$1-twinwarp_plain.mp4" "$out") ;;
+        encoder) cmd=(build/bench/codec_floor - - "$data/out-$1-twinwarp_plain.mp4" "$out") ;;
         startup) cmd=(build/bench/codec_floor) ;;  # loads OpenCV, prints its usage, exits
     esac
-    /usr/bin/time -f "%e %M" -o "$log" "${cmd[@]}" >"$data/stdout-$1.txt" 2>/dev/null || [ "$1" = startup ]
+    /usr/bin/time -f "%e %M" -o "$log" "${cmd[@]}" >"$data/stdout-$1-$2.txt" 2>/dev/null ||
+        [ "$2" = startup ]
     read -r seconds mem < <(tail -n 1 "$log")  # after time's note of a non-zero status
-    # The floor counts only its timed part, not the preload of the frames.
-    [ "$1" = floor ] && seconds=$(awk '{print $(NF-1)}' "$data/stdout-$1.txt")
-    echo "$seconds" >"$data/last-$1.txt"
-    if [ -z "${best_time[$1]:-}" ] || awk "BEGIN{exit !($seconds < ${best_time[$1]})}"; then
-        best_time[$1]=$seconds
+    # The floor and the encoder count only their timed part, not the preload
+    # of the frames.
+    case $2 in floor | encoder) seconds=$(awk '{print $(NF-1)}' "$data/stdout-$1-$2.txt") ;; esac
+    echo "$seconds" >"$data/last-$1-$2.txt"
+    if [ -z "${best_time[$key]:-}" ] || awk "BEGIN{exit !($seconds < ${best_time[$key]})}"; then
+        best_time[$key]=$seconds
     fi
-    if [ -z "${best_mem[$1]:-}" ] || [ "$mem" -gt "${best_mem[$1]}" ]; then
-        best_mem[$1]=$mem
+    if [ -z "${best_mem[$key]:-}" ] || [ "$mem" -gt "${best_mem[$key]}" ]; then
+        best_mem[$key]=$mem
     fi
 }
 
+for pair in "${pairs[@]}"; do
+    printf 'camera 1\n%s\n%s\nstart 0\ncamera 2\n%s\n%s\nstart 0\n' \
+        "$data/$pair-cam1-$frames.mp4" "${pair_circle[$pair]}" \
+        "$data/$pair-cam2-$frames.mp4" "${pair_circle[$pair]}" >"$data/$pair.cfg"
+done
+
 for round in $(seq "$rounds"); do
     echo "round $round of $rounds"
-    for name in "${names[@]}"; do
-        run_one "$name"
-        printf '  %-18s %6.2f s\n' "$name" "$(cat "$data/last-$name.txt")"
+    for pair in "${pairs[@]}"; do
+        for name in "${names[@]}"; do
+            run_one "$pair" "$name"
+            printf '  %-4s %-18s %6.2f s\n' "$pair" "$name" "$(cat "$data/last-$pair-$name.txt")"
+        done
     done
 done
 
 ratio() { awk "BEGIN{printf \"%.2f\", $1 / $2}"; }
-echo
-echo "$frames frame pairs of 1080p H.264, best of $rounds rounds ($(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'))"
-printf '%-18s %8s %8s %12s\n' "" seconds "fps" "peak MB"
-for name in "${names[@]}"; do
-    mem=${best_mem[$name]}
-    [ "$name" = floor ] && mem="-"
-    [ "$mem" != "-" ] && mem=$((mem / 1024))
-    fps=$(awk "BEGIN{printf \"%.1f\", $frames / ${best_time[$name]}}")
-    [ "$name" = startup ] && fps="-"
-    printf '%-18s %8.2f %8s %12s\n' "$name" "${best_time[$name]}" "$fps" "$mem"
+for pair in "${pairs[@]}"; do
+    t() { echo "${best_time[$pair/$1]}"; }
+    echo
+    echo "$frames frame pairs of ${pair_title[$pair]}, best of $rounds rounds ($(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'))"
+    printf '%-18s %8s %8s %12s\n' "" seconds "fps" "peak MB"
+    for name in "${names[@]}"; do
+        mem=${best_mem[$pair/$name]}
+        case $name in floor | encoder) mem="-" ;; esac
+        [ "$mem" != "-" ] && mem=$((mem / 1024))
+        fps=$(awk "BEGIN{printf \"%.1f\", $frames / $(t "$name")}")
+        [ "$name" = startup ] && fps="-"
+        printf '%-18s %8.2f %8s %12s\n' "$name" "$(t "$name")" "$fps" "$mem"
+    done
+    floor_whole=$(awk "BEGIN{print $(t floor) + $(t startup)}")
+    echo
+    echo "twinwarp time / other time (below 1: twinwarp is faster)"
+    printf '  plain vs encoder alone:              %s\n' "$(ratio "$(t twinwarp_plain)" "$(t encoder)")"
+    printf '  equirect vs encoder alone:           %s\n' "$(ratio "$(t twinwarp_equirect)" "$(t encoder)")"
+    printf '  plain vs floor, with start-up:       %s\n' "$(ratio "$(t twinwarp_plain)" "$floor_whole")"
+    printf '  plain vs floor, timed loop alone:    %s\n' "$(ratio "$(t twinwarp_plain)" "$(t floor)")"
+    printf '  plain vs ffmpeg, one thread:         %s\n' "$(ratio "$(t twinwarp_plain)" "$(t ffmpeg1_plain)")"
+    printf '  equirect vs ffmpeg, one thread:      %s\n' "$(ratio "$(t twinwarp_equirect)" "$(t ffmpeg1_equirect)")"
+    printf '  plain vs ffmpeg, default threads:    %s\n' "$(ratio "$(t twinwarp_plain)" "$(t ffmpeg_plain)")"
+    printf '  equirect vs ffmpeg, default threads: %s\n' "$(ratio "$(t twinwarp_equirect)" "$(t ffmpeg_equirect)")"
+    echo "twinwarp peak memory / ffmpeg's with default threads"
+    printf '  plain:                               %s\n' "$(ratio "${best_mem[$pair/twinwarp_plain]}" "${best_mem[$pair/ffmpeg_plain]}")"
+    printf '  equirect:                            %s\n' "$(ratio "${best_mem[$pair/twinwarp_equirect]}" "${best_mem[$pair/ffmpeg_equirect]}")"
 done
-floor_whole=$(awk "BEGIN{print ${best_time[floor]} + ${best_time[startup]}}")
-echo
-echo "twinwarp time / other time (below 1: twinwarp is faster)"
-printf '  plain vs floor, with start-up:       %s\n' "$(ratio "${best_time[twinwarp_plain]}" "$floor_whole")"
-printf '  plain vs floor, timed loop alone:    %s\n' "$(ratio "${best_time[twinwarp_plain]}" "${best_time[floor]}")"
-printf '  plain vs ffmpeg, one thread:         %s\n' "$(ratio "${best_time[twinwarp_plain]}" "${best_time[ffmpeg1_plain]}")"
-printf '  equirect vs ffmpeg, one thread:      %s\n' "$(ratio "${best_time[twinwarp_equirect]}" "${best_time[ffmpeg1_equirect]}")"
-printf '  plain vs ffmpeg, default threads:    %s\n' "$(ratio "${best_time[twinwarp_plain]}" "${best_time[ffmpeg_plain]}")"
-printf '  equirect vs ffmpeg, default threads: %s\n' "$(ratio "${best_time[twinwarp_equirect]}" "${best_time[ffmpeg_equirect]}")"
