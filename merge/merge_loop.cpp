@@ -38,6 +38,17 @@ int run_merge(const pair_config& config, const std::string& output_video, bool e
     std::int32_t frame_count = 0;
     std::optional<output_watch> watch;
 
+    // The table depends on the square's size alone, so it is built from
+    // the start, beside the opening of the videos and the writer, the drops
+    // and the first frame pair's reading; it is taken (and its failure
+    // reported) at the first frame pair, as if built there.
+    std::future<conv_table> table_build;
+    if (equirect_mode)
+        table_build = std::async(std::launch::async, [] {
+            return build_fish2eqrec_table(cv::Size(square_side, square_side),
+                                          cv::Size(square_side, square_side));
+        });
+
     auto fail = [&](const std::string& message) {
         std::fprintf(stderr, "%s\n", message.c_str());
         writer.release();  // keeps every frame written so far playable
@@ -71,17 +82,6 @@ int run_merge(const pair_config& config, const std::string& output_video, bool e
             return fail("cannot open output video " + output_video + ": " +
                         output_open_problem(output_video));
         watch.emplace(output_video);
-
-        // The table depends on the square's size alone, so it is built
-        // beside the drops and the first frame pair's reading; it is taken
-        // (and its failure reported) at the first frame pair, as if built
-        // there.
-        std::future<conv_table> table_build;
-        if (equirect_mode)
-            table_build = std::async(std::launch::async, [] {
-                return build_fish2eqrec_table(cv::Size(square_side, square_side),
-                                              cv::Size(square_side, square_side));
-            });
 
         // The making stage: the readers, the images of a frame pair and the
         // table are its own until the pipeline has ended.
