@@ -82,8 +82,13 @@ conv_table make_fish2eqrec_table(const cv::Mat& source, const cv::Mat& destinati
 {
     conv_table table = build_fish2eqrec_table(source.size(), destination.size());
     if (!table)
-        std::fputs("make_fish2eqrec_table(): malloc error\n", stderr);
+        report_table_allocation_failure();
     return table;
+}
+
+void report_table_allocation_failure()
+{
+    std::fputs("make_fish2eqrec_table(): malloc error\n", stderr);
 }
 
 namespace {

@@ -30,6 +30,9 @@ using conv_table = std::unique_ptr<conv_entry[], conv_table_deleter>;
 // cannot be allocated.
 conv_table make_fish2eqrec_table(const cv::Mat& source, const cv::Mat& destination);
 
+// Writes "make_fish2eqrec_table(): malloc error" to standard error.
+void report_table_allocation_failure();
+
 // The same table for a destination and a source of the given sizes, built
 // in silence: null, with nothing written, when the block cannot be
 // allocated. Safe to call on any thread.

@@ -49,6 +49,9 @@ int run_merge(const pair_config& config, const std::string& output_video, bool e
                                           cv::Size(square_side, square_side));
         });
 
+    auto unwritable = [&](const std::string& cause) {
+        return "cannot write output video " + output_video + ": " + cause;
+    };
     auto fail = [&](const std::string& message) {
         std::fprintf(stderr, "%s\n", message.c_str());
         writer.release();  // keeps every frame written so far playable
@@ -117,7 +120,7 @@ int run_merge(const pair_config& config, const std::string& output_video, bool e
                 if (!table_requested) {
                     table = table_build.get();
                     if (!table)
-                        std::fputs("make_fish2eqrec_table(): malloc error\n", stderr);
+                        report_table_allocation_failure();
                     table_requested = true;
                     std::fputs("made conversion table\n", stdout);
                 }
@@ -145,7 +148,7 @@ int run_merge(const pair_config& config, const std::string& output_video, bool e
         const making_end end = run_pipeline(frames_in_flight, cv::Size(2 * square_side, square_side),
                                             CV_8UC3, make, write);
         if (!unwritten.empty())
-            return fail("cannot write output video " + output_video + ": " + unwritten);
+            return fail(unwritable(unwritten));
         if (end.fault)
             std::rethrow_exception(end.fault);
         if (!end.problem.empty())
@@ -166,8 +169,7 @@ int run_merge(const pair_config& config, const std::string& output_video, bool e
     // be written shows only in the finished file.
     const std::string unfinished = watch ? watch->check_finished(frame_count) : std::string();
     if (!unfinished.empty()) {
-        std::fprintf(stderr, "cannot write output video %s: %s\n", output_video.c_str(),
-                     unfinished.c_str());
+        std::fprintf(stderr, "%s\n", unwritable(unfinished).c_str());
         return 1;
     }
     if (stop_signal() != 0)

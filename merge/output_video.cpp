@@ -28,6 +28,8 @@ constexpr unsigned long long full_disk_bytes = 64 * 1024;
 // file system.
 constexpr int stall_frames = 2;
 
+constexpr const char* deleted = "the file was deleted while it was written";
+
 std::string directory_of(const std::string& path)
 {
     const std::size_t slash = path.rfind('/');
@@ -104,7 +106,7 @@ std::string output_watch::stalled_cause() const
     if (::fstat(fd_, &st) != 0)
         return std::strerror(errno);
     if (st.st_nlink == 0)
-        return "the file was deleted while it was written";
+        return deleted;
     struct rlimit limit {};
     if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
         static_cast<unsigned long long>(st.st_size) >= limit.rlim_cur)
@@ -144,7 +146,7 @@ std::string output_watch::check_finished(std::int32_t frames)
         return std::string();
     struct stat st {};
     if (::fstat(fd_, &st) == 0 && st.st_nlink == 0)
-        return "the file was deleted while it was written";
+        return deleted;
     cv::VideoCapture reader(path_, cv::CAP_ANY);
     if (!reader.isOpened()) {
         const std::string cause = stalled_cause();
