@@ -20,6 +20,7 @@
 namespace {
 
 void discard_codec_log(void*, int, const char*, std::va_list) {}
+void discard_glib_log(const char*, int, const char*, void*) {}
 
 }  // namespace
 
@@ -35,6 +36,15 @@ void silence_opencv_log()
     using set_log_callback = void (*)(log_callback);
     if (void* symbol = ::dlsym(RTLD_DEFAULT, "av_log_set_callback"))
         reinterpret_cast<set_log_callback>(symbol)(discard_codec_log);
+
+    // A file the codec library cannot read is offered to the GStreamer
+    // backend next, which on giving up may print GLib's "GStreamer-CRITICAL"
+    // complaints about its own pipeline before twinwarp says "cannot open".
+    // GLib is there only with that backend; looked up for the same reason.
+    using glib_log_handler = void (*)(const char*, int, const char*, void*);
+    using set_glib_handler = glib_log_handler (*)(glib_log_handler, void*);
+    if (void* symbol = ::dlsym(RTLD_DEFAULT, "g_log_set_default_handler"))
+        reinterpret_cast<set_glib_handler>(symbol)(discard_glib_log, nullptr);
 }
 
 void hold_standard_streams()
