@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <opencv2/videoio.hpp>
-#include <opencv2/videoio/registry.hpp>
 
 namespace {
 
@@ -148,12 +147,7 @@ std::string output_watch::check_finished(std::int32_t frames)
     struct stat st {};
     if (::fstat(fd_, &st) == 0 && st.st_nlink == 0)
         return deleted;
-    // Read back through the codec library that wrote it. Any other backend
-    // would be tried only once that library had failed to read the file,
-    // and GStreamer then prints its own complaints on standard error.
-    const int backend =
-        cv::videoio_registry::hasBackend(cv::CAP_FFMPEG) ? cv::CAP_FFMPEG : cv::CAP_ANY;
-    cv::VideoCapture reader(path_, backend);
+    cv::VideoCapture reader(path_, cv::CAP_ANY);
     if (!reader.isOpened()) {
         const std::string cause = stalled_cause();
         return cause.empty() ? "the finished file cannot be read back as a video" : cause;
