@@ -2,26 +2,24 @@
 
 #include <opencv2/imgproc.hpp>
 
-namespace {
-
-// The output frame and the views of its halves, made on the first frame pair.
-void allocate_output(merge_images& images)
-{
-    if (!images.output.empty())
-        return;
-    images.output.create(square_side, 2 * square_side, CV_8UC3);
-    images.left = images.output(cv::Rect(0, 0, square_side, square_side));
-    images.right = images.output(cv::Rect(square_side, 0, square_side, square_side));
-}
-
-}  // namespace
-
 void use_output(merge_images& images, const cv::Mat& output)
 {
     images.output = output;
     images.left = images.output(cv::Rect(0, 0, square_side, square_side));
     images.right = images.output(cv::Rect(square_side, 0, square_side, square_side));
 }
+
+namespace {
+
+// The output frame and the views of its halves, made on the first frame pair
+// unless a frame was handed in with use_output.
+void allocate_output(merge_images& images)
+{
+    if (images.output.empty())
+        use_output(images, cv::Mat(square_side, 2 * square_side, CV_8UC3));
+}
+
+}  // namespace
 
 void crop_eye_into(const cv::Mat& frame, const image_circle& circle, cv::Mat& destination)
 {
