@@ -17,7 +17,6 @@
 #include <unistd.h>
 
 #include <opencv2/core.hpp>
-#include <opencv2/core/utils/logger.hpp>
 #include <opencv2/highgui.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -25,6 +24,7 @@
 #include "circlefit/circle_keys.h"
 #include "circlefit/picture_fit.h"
 #include "common/image_circle.h"
+#include "common/process_setup.h"
 
 namespace {
 
@@ -101,7 +101,7 @@ int main(int argc, char** argv)
     }
     // The console carries this program's own texts only, not OpenCV's log
     // lines (imread's complaint about a missing file, for one).
-    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+    silence_opencv_log();
 
     cv::Mat photo = cv::imread(argv[1], cv::IMREAD_COLOR);
     if (photo.empty()) {

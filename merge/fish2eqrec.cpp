@@ -33,12 +33,12 @@
 #include <emmintrin.h>
 #endif
 
+#include "merge/lens_geometry.h"
 #include "merge/table_block.h"
 
 namespace {
 
 constexpr double half_pi = 1.5707963267948966;
-constexpr double circle_angle = 0.8;  // radians off the axis at the inscribed circle
 
 // The remap's blocks: a band of rows, and the columns of it gathered at once
 // (24 KB of stack, so that a block stays in the first-level cache).

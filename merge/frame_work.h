@@ -9,10 +9,7 @@
 
 #include "common/image_circle.h"
 #include "merge/fish2eqrec.h"
-
-// Side of the square that each camera's image circle is scaled to; the
-// output frame holds two of them side by side.
-constexpr int square_side = 2000;
+#include "merge/lens_geometry.h"
 
 // Cuts the square of side 2r centred on the circle out of `frame` (a view, no
 // copy) and returns it scaled bilinearly to square_side x square_side. The

@@ -2,20 +2,6 @@
 
 #include <cstdint>
 
-#include <sys/stat.h>
-
-namespace {
-
-bool same_file(const std::string& a, const std::string& b)
-{
-    struct stat sa {};
-    struct stat sb {};
-    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 &&
-           sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-
-}  // namespace
-
 std::string open_problem(cv::VideoCapture& reader, const std::string& path)
 {
     reader.open(path, cv::CAP_ANY);
@@ -58,20 +44,3 @@ std::string square_problem(const std::string& video, const image_circle& circle,
            ") does not lie inside the " + std::to_string(frame_size.width) + " x " +
            std::to_string(frame_size.height) + " frame";
 }
-
-std::string output_clash(const std::string& output_video, const std::string& config_file,
-                         const pair_config& config)
-{
-    const char* refusal = "; choose another output path";
-    if (same_file(output_video, config_file))
-        return "output video " + output_video + " is the configuration file " + config_file +
-               refusal;
-    if (same_file(output_video, config.first.path))
-        return "output video " + output_video + " is the first camera's video " +
-               config.first.path + refusal;
-    if (same_file(output_video, config.second.path))
-        return "output video " + output_video + " is the second camera's video " +
-               config.second.path + refusal;
-    return std::string();
-}
-

@@ -1,6 +1,5 @@
-// The checks made before a merge starts, and on every frame pair: the
-// videos open, each camera's square lies inside its frames, and the output
-// does not overwrite an input.
+// The checks of the inputs made before a merge starts, and on every frame
+// pair: the videos open, and each camera's square lies inside its frames.
 #ifndef MERGE_INPUT_CHECKS_H
 #define MERGE_INPUT_CHECKS_H
 
@@ -23,11 +22,6 @@ cv::Size reported_size(cv::VideoCapture& reader);
 // frame of `frame_size`, as one line naming `video`; empty when it can.
 std::string square_problem(const std::string& video, const image_circle& circle,
                            cv::Size frame_size);
-
-// Why `output_video` must not be written: it names the same file as the
-// configuration file or one of the input videos. Empty when it may.
-std::string output_clash(const std::string& output_video, const std::string& config_file,
-                         const pair_config& config);
 
 // Why either camera's square cannot be cut from frames of the given size; an
 // empty size (not known yet) is not checked. Empty when both can.

@@ -1,3 +1,4 @@
+#include "common/process_setup.h"
 #include "merge/stop_request.h"
 #include "merge/twinwarp.h"
 

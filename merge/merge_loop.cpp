@@ -11,6 +11,7 @@
 #include "merge/fish2eqrec.h"
 #include "merge/frame_work.h"
 #include "merge/input_checks.h"
+#include "merge/output_path.h"
 #include "merge/output_video.h"
 #include "merge/pipeline.h"
 #include "merge/stop_request.h"

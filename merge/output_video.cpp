@@ -1,7 +1,5 @@
 #include "merge/output_video.h"
 
-#include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 
@@ -15,11 +13,6 @@
 
 namespace {
 
-// The containers in which OpenCV's writer stores "mp4v" with an index, so
-// that the finished file plays and its frame count can be read back.
-constexpr const char* known_extensions[] = {"mp4", "mov", "mkv", "avi"};
-constexpr const char* known_list = ".mp4, .mov, .mkv or .avi";
-
 // Less room than this on the output's file system, with a file that has
 // stopped growing, means the disk is full: a failed write leaves it full to
 // the last block, and the writer's next write needs a whole buffer.
@@ -30,59 +23,7 @@ constexpr int stall_frames = 2;
 
 constexpr const char* deleted = "the file was deleted while it was written";
 
-std::string directory_of(const std::string& path)
-{
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 }  // namespace
-
-std::string output_extension_problem(const std::string& output_video)
-{
-    const std::size_t slash = output_video.rfind('/');
-    const std::string name =
-        slash == std::string::npos ? output_video : output_video.substr(slash + 1);
-    const std::size_t dot = name.rfind('.');
-    if (dot == std::string::npos || dot + 1 == name.size())
-        return "the file name needs one of the extensions " + std::string(known_list);
-    std::string extension = name.substr(dot + 1);
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    for (const char* known : known_extensions)
-        if (extension == known)
-            return std::string();
-    return "the writer makes " + std::string(known_list) + " files, not ." + name.substr(dot + 1);
-}
-
-std::string output_open_problem(const std::string& output_video)
-{
-    struct stat st {};
-    if (::stat(output_video.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode))
-            return "it is a directory";
-        const int fd = ::open(output_video.c_str(), O_WRONLY | O_CLOEXEC);
-        if (fd < 0)
-            return std::strerror(errno);
-        ::close(fd);
-        return "the video writer refused it";
-    }
-    const std::string directory = directory_of(output_video);
-    const int fd = ::open(output_video.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        const int error = errno;
-        if (error == ENOENT)
-            return "the directory " + directory + " does not exist";
-        if (error == ENOTDIR)
-            return "a part of its path is not a directory";
-        return "cannot create a file in the directory " + directory + ": " + std::strerror(error);
-    }
-    ::close(fd);
-    ::unlink(output_video.c_str());
-    return "the video writer refused it";
-}
 
 output_watch::output_watch(const std::string& output_video) : path_(output_video)
 {

@@ -1,5 +1,5 @@
-// The output video's file: what may be opened, why it could not be, and
-// whether what the writer is handed reaches the disk.
+// The output video's file while it is written: whether what the writer is
+// handed reaches the disk.
 //
 // OpenCV's writer reports nothing once it is open: a frame that cannot be
 // written is dropped in silence, and the codec library behind it stops
@@ -17,15 +17,6 @@
 
 #include <cstdint>
 #include <string>
-
-// Why `output_video` is not a container that the writer makes playable with
-// an exact frame count (by its extension); empty when it is.
-std::string output_extension_problem(const std::string& output_video);
-
-// Why the writer could not open `output_video`, found by trying to open it
-// for writing the way the writer does: the directory is missing or not
-// writable, the path is a directory, and the like. Never empty.
-std::string output_open_problem(const std::string& output_video);
 
 // Watches the output file while the writer fills it. Does nothing for an
 // output that is not a regular file (a device, a pipe).

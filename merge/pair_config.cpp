@@ -5,14 +5,17 @@
 
 #include <sys/stat.h>
 
+#include "merge/lens_geometry.h"
 #include "merge/line_pattern.h"
 
 namespace {
 
 constexpr char start_pattern[] = "start %d\n";
 
-// The largest radius whose product with 180 stays in 32 bits.
-constexpr std::int32_t max_radius = std::numeric_limits<std::int32_t>::max() / 180;
+// The largest radius whose product with the scale's numerator stays in 32
+// bits.
+constexpr std::int32_t max_radius =
+    std::numeric_limits<std::int32_t>::max() / radius_scale_numerator;
 
 // The line as it stood in the file, without its line end, shortened for a
 // message.
@@ -133,7 +136,7 @@ private:
 
 std::int32_t scale_radius(std::int32_t r)
 {
-    return r * 180 / 220;
+    return r * radius_scale_numerator / radius_scale_denominator;
 }
 
 bool parse_pair_config(std::FILE* in, const char* name, std::FILE* echo,

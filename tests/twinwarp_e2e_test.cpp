@@ -15,10 +15,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/process_setup.h"
 #include "merge/fish2eqrec.h"
 #include "merge/frame_work.h"
 #include "merge/pair_config.h"
-#include "merge/twinwarp.h"
 #include "tests/run_program.h"
 
 namespace {

@@ -46,10 +46,11 @@
 #include <opencv2/videoio.hpp>
 
 #include "common/image_circle.h"
+#include "common/process_setup.h"
 #include "merge/frame_work.h"
 #include "merge/input_checks.h"
+#include "merge/lens_geometry.h"
 #include "merge/pair_config.h"
-#include "merge/twinwarp.h"
 
 namespace {
 
@@ -57,7 +58,6 @@ const cv::Size frame_size(1920, 1080);
 constexpr double frames_per_second = 30.0;
 constexpr int synced_frames = 90;       // frames that both clips share
 constexpr double turn_per_frame = 0.5;  // degrees of scene longitude
-constexpr double circle_angle = 0.8;    // radians off the axis at the scaled radius
 constexpr int texels_per_degree = 10;   // scene texture resolution
 constexpr int still_frame = 0;          // synced frame saved as the still photo
 
