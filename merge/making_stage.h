@@ -4,7 +4,9 @@
 // table and its build.
 //
 // Its life: made and opened on the main thread, then handed to the
-// pipeline's maker thread, which alone uses it until the pipeline has ended.
+// pipeline's maker thread, which alone uses it from then on. When that
+// thread is abandoned after a stop (a read that never returns), the stage
+// stays with it; so it is held by a shared pointer.
 #ifndef MERGE_MAKING_STAGE_H
 #define MERGE_MAKING_STAGE_H
 

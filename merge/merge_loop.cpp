@@ -47,8 +47,13 @@ int run_merge(const pair_config& config, const std::string& output_video, bool e
         if (!problem.empty())
             return fail(writing, problem);
 
+        pipeline_shape shape;
+        shape.in_flight = frames_in_flight;
+        shape.size = cv::Size(2 * square_side, square_side);
+        shape.type = CV_8UC3;
+        shape.stop_requested = [] { return stop_signal() != 0; };
         const making_end end = run_pipeline(
-            frames_in_flight, cv::Size(2 * square_side, square_side), CV_8UC3,
+            shape,
             [making](cv::Mat& frame, std::string& stopped) { return making->make(frame, stopped); },
             [&writing](const cv::Mat& frame) { return writing.write(frame); });
 
@@ -59,7 +64,8 @@ int run_merge(const pair_config& config, const std::string& output_video, bool e
             std::rethrow_exception(end.fault);
         if (!end.problem.empty())
             return fail(writing, end.problem);
-        table_missing = making->table_missing();
+        // An abandoned maker still holds the stage: it is not looked at.
+        table_missing = !end.abandoned && making->table_missing();
     } catch (const cv::Exception& e) {
         std::fflush(stdout);
         return fail(writing, "OpenCV failed in " + e.func + ": " + e.err);

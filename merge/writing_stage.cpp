@@ -3,10 +3,19 @@
 #include <cstdio>
 #include <utility>
 
+#include <sys/stat.h>
+
 #include "merge/lens_geometry.h"
 #include "merge/output_path.h"
+#include "merge/stop_request.h"
 
 namespace {
+
+bool exists(const std::string& path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
 
 const cv::Size output_size(2 * square_side, square_side);
 const int output_codec = cv::VideoWriter::fourcc('m', 'p', '4', 'v');
@@ -20,11 +29,14 @@ std::string writing_stage::open(double fps)
     const std::string problem = output_extension_problem(output_video_);
     if (!problem.empty())
         return "cannot open output video " + output_video_ + ": " + problem;
+    if (!exists(output_video_))
+        remove_output_on_stop(output_video_);
     writer_.open(output_video_, output_codec, fps, output_size, true);
     if (!writer_.isOpened())
         return "cannot open output video " + output_video_ + ": " +
                output_open_problem(output_video_);
     watch_.emplace(output_video_);
+    keep_output_on_stop();
     return std::string();
 }
 

@@ -20,7 +20,8 @@ public:
     writing_stage& operator=(const writing_stage&) = delete;
 
     // Opens the writer at `fps`. On failure the whole message, with the
-    // output path's problem; empty once open.
+    // output path's problem; empty once open. From then on a stop keeps the
+    // output (see stop_request.h).
     std::string open(double fps);
 
     // Hands one frame to the writer and prints the new count. False when the

@@ -7,7 +7,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <future>
+#include <memory>
 #include <set>
+#include <thread>
 #include <stdexcept>
 #include <vector>
 
@@ -19,14 +21,17 @@ constexpr int in_flight = 3;
 const cv::Size frame_size(8, 4);
 
 // How a run should end: the maker stops after `frames` frames (at the end of
-// its input, with a problem or by throwing), or the writer gives up or
-// throws at frame `writer_stop`.
+// its input, with a problem, by throwing, or by blocking there like a read
+// that never returns), or the writer gives up or throws at frame
+// `writer_stop`. A stop is asked for once `stop_after` frames are written,
+// and by a maker that blocks, once it is blocked.
 struct scenario {
     const char* name;
     int frames;
-    enum { input_ends, problem, maker_throws } maker_end;
+    enum { input_ends, problem, maker_throws, maker_blocks } maker_end;
     int writer_stop;  // -1: never
     bool writer_throws;
+    int stop_after = -1;  // -1: never
 };
 
 struct outcome {
@@ -37,17 +42,32 @@ struct outcome {
     std::string rethrown;
 };
 
+// What the maker uses, owned with it: an abandoned maker outlives run().
+struct maker_state {
+    explicit maker_state(const scenario& s_) : s(s_), unblocked(unblock.get_future().share()) {}
+    const scenario s;
+    std::atomic<int> make_calls{0};
+    std::atomic<bool> stop{false};
+    std::promise<void> unblock;
+    std::shared_future<void> unblocked;
+};
+
 outcome run(const scenario& s)
 {
     outcome o;
-    std::atomic<int> make_calls{0};
-    const make_frame make = [&](cv::Mat& frame, std::string& problem) {
-        const int n = make_calls++;
-        if (n == s.frames) {
-            if (s.maker_end == scenario::problem)
+    const auto state = std::make_shared<maker_state>(s);
+    std::atomic<bool>& stop = state->stop;
+    make_frame make = [state](cv::Mat& frame, std::string& problem) {
+        const int n = state->make_calls++;
+        if (n == state->s.frames) {
+            if (state->s.maker_end == scenario::problem)
                 problem = "stopped after " + std::to_string(n) + " frames";
-            if (s.maker_end == scenario::maker_throws)
+            if (state->s.maker_end == scenario::maker_throws)
                 throw std::runtime_error("maker failed");
+            if (state->s.maker_end == scenario::maker_blocks) {
+                state->stop = true;
+                state->unblocked.wait();
+            }
             return false;
         }
         frame.setTo(cv::Scalar(n));
@@ -61,14 +81,28 @@ outcome run(const scenario& s)
             return false;
         o.written.push_back(n);
         o.buffers.insert(frame.data);
+        if (static_cast<int>(o.written.size()) == s.stop_after)
+            stop = true;
         return true;
     };
     try {
-        o.end = run_pipeline(in_flight, frame_size, CV_32SC1, make, write);
+        pipeline_shape shape;
+        shape.in_flight = in_flight;
+        shape.size = frame_size;
+        shape.type = CV_32SC1;
+        shape.stop_requested = [state] { return state->stop.load(); };
+        shape.stop_grace = std::chrono::milliseconds(300);
+        o.end = run_pipeline(shape, std::move(make), write);
     } catch (const std::exception& e) {
         o.rethrown = e.what();
     }
-    o.make_calls = make_calls;
+    o.make_calls = state->make_calls;
+    // An abandoned maker is let go now, and must then end and let go of
+    // what it shares.
+    state->unblock.set_value();
+    for (int wait = 0; wait < 500 && state.use_count() > 1; ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(state.use_count(), 1) << s.name << ": the maker's thread did not end";
     return o;
 }
 
@@ -104,10 +138,23 @@ TEST(merge_pipeline, EveryEndWritesWhatWasMadeInOrderAndStopsBothStages)
         {"the writer gives up", 200, scenario::input_ends, 40, false},
         {"the writer throws", 200, scenario::input_ends, 12, true},
         {"the writer gives up on the first frame", 200, scenario::input_ends, 0, false},
+        {"a stop while the maker works", 200, scenario::input_ends, -1, false, 20},
+        {"a stop while the maker is blocked in a read", 30, scenario::maker_blocks, -1, false},
     };
     for (const scenario& s : scenarios) {
         const outcome o = run_within_limit(s);
         const bool writer_ended = s.writer_stop >= 0;
+        const bool stopped = s.stop_after >= 0 && s.stop_after < s.frames;
+        EXPECT_EQ(o.end.abandoned, s.maker_end == scenario::maker_blocks) << s.name;
+        if (stopped) {
+            // What was made by the time the maker saw the stop is written.
+            ASSERT_GE(o.written.size(), static_cast<std::size_t>(s.stop_after)) << s.name;
+            EXPECT_LE(o.written.size(), static_cast<std::size_t>(s.stop_after + in_flight + 1))
+                << s.name;
+            EXPECT_EQ(o.written, first(static_cast<int>(o.written.size()))) << s.name;
+            EXPECT_EQ(o.make_calls, static_cast<int>(o.written.size())) << s.name;
+            continue;
+        }
         EXPECT_EQ(o.written, first(writer_ended ? s.writer_stop : s.frames)) << s.name;
         EXPECT_LE(o.buffers.size(), static_cast<std::size_t>(in_flight)) << s.name;
         EXPECT_EQ(o.end.problem,

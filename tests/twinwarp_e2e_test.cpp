@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -441,30 +442,71 @@ TEST_F(twinwarp_run, SignalsStopTheRunAndKeepItsOutput)
 {
     write_clip(cam1, 1, 400, 30.0);
     write_clip(cam2, 2, 400, 30.0);
-    write_file(config, config_text(cam1, circle1, 0, cam2, circle2, 0));
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-        child_program child({TWINWARP_PATH, config, output, "1"});
-        // Wait until a few frames are out, then ask it to stop.
-        for (int wait = 0; wait < 600 && child.out_so_far().find("3\r") == std::string::npos;
-             ++wait)
-            usleep(50000);
-        ASSERT_EQ(::kill(child.pid(), signal_number), 0);
-        const program_result run = child.wait();
-        // It ends by the signal itself, as a shell expects; SIGQUIT with
-        // its status instead of a core file.
-        EXPECT_EQ(run.status, 128 + signal_number) << run.err;
-        EXPECT_EQ(run.signal, signal_number == SIGQUIT ? 0 : signal_number);
+    // Camera 1's video as a named pipe: one that nothing ever writes to (the
+    // open blocks), and one that delivers the start of the clip and then
+    // stalls with its writer still there (a read blocks mid-stream).
+    const std::string pipe = dir.path("cam1-pipe.avi");
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    const std::string clip_start = read_file(cam1).substr(0, 48 * 1024);
 
-        // The total line comes as at a normal end, and the video plays back
-        // with every frame it counts.
-        const std::size_t total_at = run.out.rfind('\r') + 1;
-        const std::string total = run.out.substr(total_at);
-        ASSERT_GE(total.size(), 8u) << run.out;
-        const int frames = std::stoi(total);
-        EXPECT_EQ(run.out, "made conversion table\n" + progress(frames));
-        EXPECT_LT(frames, 400);
-        EXPECT_EQ(read_frames(output).size(), static_cast<std::size_t>(frames));
-    }
+    enum input { whole_file, never_written_pipe, stalled_pipe };
+    for (const input in : {whole_file, never_written_pipe, stalled_pipe})
+        for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+            const std::string row = "input " + std::to_string(in) + ", signal " +
+                                    std::to_string(signal_number);
+            write_file(config, config_text(in == whole_file ? cam1 : pipe, circle1, 0, cam2,
+                                           circle2, 0));
+            ::unlink(output.c_str());
+            // The stalled stream's writer: opened read-write, so that neither
+            // end waits for the other, and with the start written into the
+            // pipe's buffer at once.
+            int feeder = -1;
+            if (in == stalled_pipe) {
+                feeder = ::open(pipe.c_str(), O_RDWR | O_CLOEXEC);
+                ASSERT_GE(feeder, 0) << row;
+                ::fcntl(feeder, F_SETPIPE_SZ, 1 << 20);
+                ASSERT_EQ(::write(feeder, clip_start.data(), clip_start.size()),
+                          static_cast<ssize_t>(clip_start.size()))
+                    << row;
+            }
+            child_program child({TWINWARP_PATH, config, output, "1"});
+            // Wait until a few frames are out (the pipe that is never
+            // written: until the configuration is echoed and the open
+            // blocks), then ask it to stop.
+            const std::string awaited = in == never_written_pipe ? "\n0\n" + cam2 : "3\r";
+            for (int wait = 0; wait < 600 && child.out_so_far().find(awaited) == std::string::npos &&
+                               child.err_so_far().find(awaited) == std::string::npos;
+                 ++wait)
+                usleep(50000);
+            usleep(in == whole_file ? 0 : 300000);
+            ASSERT_EQ(::kill(child.pid(), signal_number), 0) << row;
+            const std::optional<program_result> ended = child.wait_for(std::chrono::seconds(10));
+            if (feeder >= 0)
+                ::close(feeder);
+            ASSERT_TRUE(ended) << row << ": still running 10 s after the signal";
+            const program_result& run = *ended;
+            // It ends by the signal itself, as a shell expects; SIGQUIT with
+            // its status instead of a core file.
+            EXPECT_EQ(run.status, 128 + signal_number) << row << run.err;
+            EXPECT_EQ(run.signal, signal_number == SIGQUIT ? 0 : signal_number) << row;
+
+            if (in == never_written_pipe) {
+                // Nothing was written, so nothing is kept.
+                EXPECT_EQ(run.out, "") << row;
+                EXPECT_FALSE(file_exists(output)) << row;
+                continue;
+            }
+            // The total line comes as at a normal end, and the video plays
+            // back with every frame it counts.
+            const std::size_t total_at = run.out.rfind('\r') + 1;
+            const std::string total = run.out.substr(total_at);
+            ASSERT_GE(total.size(), 8u) << row << run.out;
+            const int frames = std::stoi(total);
+            EXPECT_EQ(run.out, "made conversion table\n" + progress(frames)) << row;
+            EXPECT_LT(frames, 400) << row;
+            EXPECT_GE(frames, 3) << row;
+            EXPECT_EQ(read_frames(output).size(), static_cast<std::size_t>(frames)) << row;
+        }
 
     // A reader of the progress that goes away, or a standard error closed
     // from the start, stops nothing: the merge runs to its end.
