@@ -21,26 +21,39 @@ void allocate_output(merge_images& images)
 
 }  // namespace
 
-void crop_eye_into(const cv::Mat& frame, const image_circle& circle, cv::Mat& destination)
+void crop_eye_into(const cv::Mat& frame, const image_circle& circle, cv::Mat& destination,
+                   cv::Mat& padded)
 {
-    const cv::Mat square =
-        frame(cv::Rect(circle.x - circle.r, circle.y - circle.r, 2 * circle.r, 2 * circle.r));
-    cv::resize(square, destination, cv::Size(square_side, square_side), 2.0, 0.0,
+    const cv::Rect square(circle.x - circle.r, circle.y - circle.r, 2 * circle.r, 2 * circle.r);
+    const cv::Rect inside = square & cv::Rect(0, 0, frame.cols, frame.rows);
+    const cv::Mat* source = nullptr;
+    cv::Mat view;
+    if (inside == square) {
+        view = frame(square);
+        source = &view;
+    } else {
+        padded.create(square.size(), frame.type());
+        padded.setTo(cv::Scalar::all(0));
+        frame(inside).copyTo(padded(inside - square.tl()));
+        source = &padded;
+    }
+    cv::resize(*source, destination, cv::Size(square_side, square_side), 2.0, 0.0,
                cv::INTER_LINEAR);
 }
 
 cv::Mat crop_eye(const cv::Mat& frame, const image_circle& circle)
 {
     cv::Mat scaled(square_side, square_side, CV_8UC3);
-    crop_eye_into(frame, circle, scaled);
+    cv::Mat padded;
+    crop_eye_into(frame, circle, scaled, padded);
     return scaled;
 }
 
 void scale_squares(merge_images& images, const image_circle& first, const image_circle& second)
 {
     allocate_output(images);
-    crop_eye_into(images.first_frame, first, images.left);
-    crop_eye_into(images.second_frame, second, images.right);
+    crop_eye_into(images.first_frame, first, images.left, images.padded);
+    crop_eye_into(images.second_frame, second, images.right, images.padded);
 }
 
 const cv::Mat& square_for_table(merge_images& images)
@@ -56,9 +69,9 @@ void remap_squares(merge_images& images, const image_circle& first, const image_
     square_for_table(images);
     if (table == nullptr)
         images.output.setTo(cv::Scalar::all(0));
-    crop_eye_into(images.first_frame, first, images.square);
+    crop_eye_into(images.first_frame, first, images.square, images.padded);
     fish2eqrec_18(images.left, images.square, table);
-    crop_eye_into(images.second_frame, second, images.square);
+    crop_eye_into(images.second_frame, second, images.square, images.padded);
     fish2eqrec_18(images.right, images.square, table);
 }
 

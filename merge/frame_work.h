@@ -11,14 +11,20 @@
 #include "merge/fish2eqrec.h"
 #include "merge/lens_geometry.h"
 
-// Cuts the square of side 2r centred on the circle out of `frame` (a view, no
-// copy) and returns it scaled bilinearly to square_side x square_side. The
-// square must lie inside the frame; see square_problem.
+// Cuts the square of side 2r centred on the circle out of `frame` and
+// returns it scaled bilinearly to square_side x square_side. A square inside
+// the frame is a view, no copy. One that reaches past the frame (a disc
+// taller than a 16:9 sensor) is cut as if the frame were padded with black:
+// the part inside is copied into a black square of its own, which is then
+// scaled the same way. The square must overlap the frame; see
+// square_problem.
 cv::Mat crop_eye(const cv::Mat& frame, const image_circle& circle);
 
 // crop_eye into an existing square_side x square_side CV_8UC3 image or view,
-// which receives the very same bytes.
-void crop_eye_into(const cv::Mat& frame, const image_circle& circle, cv::Mat& destination);
+// which receives the very same bytes; `padded` holds the black-padded square
+// when one is needed, and is kept for the next call.
+void crop_eye_into(const cv::Mat& frame, const image_circle& circle, cv::Mat& destination,
+                   cv::Mat& padded);
 
 // The images of a frame pair. They are kept from one frame pair to the next,
 // so that no pixel buffer is allocated, and faulted in, anew per frame.
@@ -27,6 +33,8 @@ struct merge_images {
     cv::Mat second_frame;
     cv::Mat square;         // equirectangular mode: a scaled square before
                             // its remap, one camera after the other
+    cv::Mat padded;         // a square that reaches past its frame, before
+                            // scaling
     cv::Mat output;         // square_side rows, 2 * square_side columns
     cv::Mat left;           // views of the output's two halves
     cv::Mat right;

@@ -1,5 +1,6 @@
 #include "merge/input_checks.h"
 
+#include <algorithm>
 #include <cstdint>
 
 std::string open_problem(cv::VideoCapture& reader, const std::string& path)
@@ -35,7 +36,11 @@ std::string square_problem(const std::string& video, const image_circle& circle,
     const std::int64_t right = std::int64_t{circle.x} + circle.r;
     const std::int64_t top = std::int64_t{circle.y} - circle.r;
     const std::int64_t bottom = std::int64_t{circle.y} + circle.r;
-    if (left >= 0 && top >= 0 && right <= frame_size.width && bottom <= frame_size.height)
+    const bool overlaps =
+        left < frame_size.width && right > 0 && top < frame_size.height && bottom > 0;
+    const std::int64_t largest_side =
+        std::int64_t{largest_square_factor} * std::max(frame_size.width, frame_size.height);
+    if (overlaps && right - left <= largest_side)
         return std::string();
     return video + ": the square around X " + std::to_string(circle.x) + ", Y " +
            std::to_string(circle.y) + " with scaled radius " + std::to_string(circle.r) +

@@ -1,5 +1,6 @@
 // The checks of the inputs made before a merge starts, and on every frame
-// pair: the videos open, and each camera's square lies inside its frames.
+// pair: the videos open, and each camera's square can be cut from its
+// frames.
 #ifndef MERGE_INPUT_CHECKS_H
 #define MERGE_INPUT_CHECKS_H
 
@@ -19,7 +20,13 @@ std::string open_problem(cv::VideoCapture& reader, const std::string& path);
 cv::Size reported_size(cv::VideoCapture& reader);
 
 // Why the square around `circle` (r already scaled) cannot be cut from a
-// frame of `frame_size`, as one line naming `video`; empty when it can.
+// frame of `frame_size`, as one line naming `video`; empty when it can. A
+// square may reach past the frame (the part outside is black, see
+// crop_eye_into); it is refused when the radius is below 1, when it does
+// not overlap the frame at all, or when its side is more than
+// largest_square_factor times the frame's larger side, too large to be a
+// lens's circle.
+constexpr int largest_square_factor = 4;
 std::string square_problem(const std::string& video, const image_circle& circle,
                            cv::Size frame_size);
 

@@ -126,7 +126,8 @@ cv::Mat expected_half(const cv::Mat& frame, const image_circle& circle, const co
 // other input frame, the input frame it was made from.
 void expect_frames(const std::vector<cv::Mat>& output, const std::vector<cv::Mat>& cam1,
                    int start1, const std::vector<cv::Mat>& cam2, int start2,
-                   const conv_entry* table)
+                   const conv_entry* table, const image_circle& circle1 = scaled1,
+                   const image_circle& circle2 = scaled2)
 {
     const cv::Rect left(0, 0, square_side, square_side);
     const cv::Rect right(square_side, 0, square_side, square_side);
@@ -136,7 +137,7 @@ void expect_frames(const std::vector<cv::Mat>& output, const std::vector<cv::Mat
         int start;
         image_circle circle;
     };
-    for (const half& h : {half{left, &cam1, start1, scaled1}, half{right, &cam2, start2, scaled2}}) {
+    for (const half& h : {half{left, &cam1, start1, circle1}, half{right, &cam2, start2, circle2}}) {
         std::vector<cv::Mat> candidates;
         for (const cv::Mat& frame : *h.frames)
             candidates.push_back(expected_half(frame, h.circle, table));
@@ -299,16 +300,49 @@ TEST_F(twinwarp_run, ArgumentCountsAndEarlyEnds)
     EXPECT_EQ(read_frames(output).size(), 0u);
 }
 
-TEST_F(twinwarp_run, SquareTouchingTheBorderIsCut)
+TEST_F(twinwarp_run, SquaresAtAndPastTheFrameEdgeAreCut)
 {
-    // Scaled radius 48 around the centre of a 96 x 96 frame: the square is
-    // the whole frame.
-    write_clip(cam1, 1, 2, 30.0, cv::Size(96, 96));
-    write_clip(cam2, 2, 2, 30.0);
-    write_file(config, config_text(cam1, "X 48, Y 48, R 59", 0, cam2, circle2, 0));
-    const program_result run = twinwarp({config, output});
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.out, progress(2));
+    struct edge_case {
+        const char* name;
+        cv::Size size1;  // camera 1's frames; camera 2's are clip_size
+        std::string circle1, circle2;
+        image_circle scaled1, scaled2;
+        int black_columns;  // at the left of the left half
+        int black_rows;     // at the top of the right half
+    };
+    const edge_case cases[] = {
+        // Scaled radius 48 around the centre of a 96 x 96 frame: the square
+        // is the whole frame.
+        {"touching", cv::Size(96, 96), "X 48, Y 48, R 59", circle2, {48, 48, 48}, scaled2, 0, 0},
+        // Camera 1's square starts 2 columns left of its frame, camera 2's
+        // 3 rows above it (a disc taller than a 16:9 sensor): those are
+        // black, the rest as if the frames had been padded with black.
+        {"past the edge", clip_size, "X 30, Y 36, R 40", "X 50, Y 34, R 46", {30, 36, 32},
+         {50, 34, 37}, 2 * square_side / 64, 3 * square_side / 74},
+    };
+    for (const edge_case& c : cases) {
+        write_clip(cam1, 1, 2, 30.0, c.size1);
+        write_clip(cam2, 2, 2, 30.0);
+        write_file(config, config_text(cam1, c.circle1, 0, cam2, c.circle2, 0));
+        const program_result run = twinwarp({config, output});
+        EXPECT_EQ(run.status, 0) << c.name << run.err;
+        EXPECT_EQ(run.out, progress(2)) << c.name;
+        const std::vector<cv::Mat> frames = read_frames(output);
+        ASSERT_EQ(frames.size(), 2u) << c.name;
+        expect_frames(frames, read_frames(cam1), 0, read_frames(cam2), 0, nullptr, c.scaled1,
+                      c.scaled2);
+        for (const cv::Mat& frame : frames) {
+            // Short of the blurred edge, the padding is black.
+            if (c.black_columns > 0) {
+                EXPECT_LT(cv::norm(cv::mean(frame(cv::Rect(0, 0, c.black_columns - 20, square_side))),
+                                   cv::NORM_INF), 3.0) << c.name;
+            }
+            if (c.black_rows > 0) {
+                EXPECT_LT(cv::norm(cv::mean(frame(cv::Rect(square_side, 0, square_side, c.black_rows - 20))),
+                                   cv::NORM_INF), 3.0) << c.name;
+            }
+        }
+    }
 }
 
 TEST_F(twinwarp_run, FailuresBeforeAnyFrameLeaveNoOutput)
@@ -342,14 +376,16 @@ TEST_F(twinwarp_run, FailuresBeforeAnyFrameLeaveNoOutput)
         {"", {config, dir.path("out")},
          opened + "cannot open output video " + dir.path("out") +
              ": the file name needs one of the extensions .mp4, .mov, .mkv or .avi\n"},
-        {config_text(cam1, "X 30, Y 36, R 40", 0, cam2, circle2, 0), {config, output},
-         cam1 + "\n30 36 40\n0\n" + cam2 + "\n50 34 38\n0\nopen " + cam2 + "\n" + cam1 +
-             ": the square around X 30, Y 36 with scaled radius 32 (columns -2 to 61, rows 4 "
+        // A square that misses its frame, and one too large to be a lens's
+        // circle (a side beyond four times the frame's larger side).
+        {config_text(cam1, "X 200, Y 36, R 40", 0, cam2, circle2, 0), {config, output},
+         cam1 + "\n200 36 40\n0\n" + cam2 + "\n50 34 38\n0\nopen " + cam2 + "\n" + cam1 +
+             ": the square around X 200, Y 36 with scaled radius 32 (columns 168 to 231, rows 4 "
              "to 67) does not lie inside the 96 x 72 frame\n"},
-        {config_text(cam1, circle1, 0, cam2, "X 50, Y 34, R 46", 0), {config, output},
-         ok_echo.substr(0, ok_echo.find("50 34 38")) + "50 34 46\n0\nopen " + cam2 + "\n" +
-             cam2 + ": the square around X 50, Y 34 with scaled radius 37 (columns 13 to 86, "
-             "rows -3 to 70) does not lie inside the 96 x 72 frame\n"},
+        {config_text(cam1, circle1, 0, cam2, "X 50, Y 34, R 240", 0), {config, output},
+         ok_echo.substr(0, ok_echo.find("50 34 38")) + "50 34 240\n0\nopen " + cam2 + "\n" +
+             cam2 + ": the square around X 50, Y 34 with scaled radius 196 (columns -146 to 245, "
+             "rows -162 to 229) does not lie inside the 96 x 72 frame\n"},
         {config_text(cam1, "X 48, Y 36, R 1", 0, cam2, circle2, 0), {config, output},
          cam1 + "\n48 36 1\n0\n" + cam2 + "\n50 34 38\n0\nopen " + cam2 + "\n" + cam1 +
              ": the scaled radius 0 (R * 180 / 220) is below 1 pixel; the circle's R must be "
