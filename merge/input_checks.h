@@ -1,6 +1,6 @@
 // The checks of the inputs made before a merge starts, and on every frame
-// pair: the videos open, and each camera's square can be cut from its
-// frames.
+// pair: the videos open, the first one's frame rate is one the output can
+// take, and each camera's square can be cut from its frames.
 #ifndef MERGE_INPUT_CHECKS_H
 #define MERGE_INPUT_CHECKS_H
 
@@ -33,5 +33,20 @@ std::string square_problem(const std::string& video, const image_circle& circle,
 // Why either camera's square cannot be cut from frames of the given size; an
 // empty size (not known yet) is not checked. Empty when both can.
 std::string squares_problem(const pair_config& config, cv::Size first_size, cv::Size second_size);
+
+// The frame rates a camera can mean, in frames per second.
+constexpr double lowest_frame_rate = 1.0;
+constexpr double highest_frame_rate = 1000.0;
+
+// Why the first camera's `video`, which reports `fps`, cannot set the
+// output's frame rate: the rate is not a finite number between
+// lowest_frame_rate and highest_frame_rate. Empty when it can.
+std::string frame_rate_problem(const std::string& video, double fps);
+
+// The message for a rate inside that range that the writer refuses all the
+// same (one that MPEG-4's time base cannot hold), with the codec library's
+// own words when there are any.
+std::string refused_frame_rate_problem(const std::string& video, double fps,
+                                       const std::string& codec_reason);
 
 #endif

@@ -9,6 +9,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "merge/input_checks.h"
 #include "merge/lens_geometry.h"
 #include "merge/making_stage.h"
 #include "merge/pipeline.h"
@@ -41,9 +42,11 @@ int run_merge(const pair_config& config, const std::string& output_video, bool e
         std::fprintf(stderr, "open %s\n", config.second.path.c_str());
 
         const double fps = making->frame_rate();
-        problem = making->announced_squares_problem();
+        problem = frame_rate_problem(config.first.path, fps);
         if (problem.empty())
-            problem = writing.open(fps);
+            problem = making->announced_squares_problem();
+        if (problem.empty())
+            problem = writing.open(fps, config.first.path);
         if (!problem.empty())
             return fail(writing, problem);
 

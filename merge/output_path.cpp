@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/process_setup.h"
+
 namespace {
 
 // The containers in which OpenCV's writer stores "mp4v" with an index, so
@@ -32,10 +34,14 @@ std::string directory_of(const std::string& path)
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// The writer refused a path that can be written.
+// The writer refused a path that can be written: its own reason, as far as
+// the codec library logged one.
 std::string writer_refusal()
 {
-    return "the video writer refused it";
+    const std::string reason = last_codec_error();
+    if (reason.empty())
+        return "the video writer refused it";
+    return "the video writer refused it (the codec library said: " + reason + ")";
 }
 
 }  // namespace

@@ -22,7 +22,8 @@ std::string output_extension_problem(const std::string& output_video);
 // Why the writer could not open `output_video`, found by trying to open it
 // for writing the way the writer does: the directory is missing or not
 // writable, the path is a directory, and the like. Where the path shows
-// nothing wrong, "the video writer refused it". Never empty.
+// nothing wrong, "the video writer refused it", with the codec library's
+// last error line when it logged one. Never empty.
 std::string output_open_problem(const std::string& output_video);
 
 #endif

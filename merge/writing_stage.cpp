@@ -1,15 +1,26 @@
 #include "merge/writing_stage.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
 #include <utility>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include "common/process_setup.h"
+#include "merge/input_checks.h"
 #include "merge/lens_geometry.h"
 #include "merge/output_path.h"
 #include "merge/stop_request.h"
 
 namespace {
+
+constexpr double plain_frame_rate = 30.0;
+
+const cv::Size output_size(2 * square_side, square_side);
+const int output_codec = cv::VideoWriter::fourcc('m', 'p', '4', 'v');
 
 bool exists(const std::string& path)
 {
@@ -17,27 +28,54 @@ bool exists(const std::string& path)
     return ::stat(path.c_str(), &st) == 0;
 }
 
-const cv::Size output_size(2 * square_side, square_side);
-const int output_codec = cv::VideoWriter::fourcc('m', 'p', '4', 'v');
+// Whether the writer opens a scratch file of the output's kind at a plain
+// rate: when it does, the rate it refused was to blame, not the path.
+bool writer_takes_plain_rate(const std::string& output_video)
+{
+    const std::size_t dot = output_video.rfind('.');
+    const std::string extension = output_video.substr(dot);  // checked: there is one
+    std::error_code error;
+    const std::filesystem::path folder = std::filesystem::temp_directory_path(error);
+    if (error)
+        return false;
+    std::string scratch = (folder / ("twinwarp-rate-XXXXXX" + extension)).string();
+    const int fd = ::mkstemps(scratch.data(), static_cast<int>(extension.size()));
+    if (fd < 0)
+        return false;
+    ::close(fd);
+    cv::VideoWriter probe(scratch, output_codec, plain_frame_rate, output_size, true);
+    const bool opened = probe.isOpened();
+    probe.release();
+    ::unlink(scratch.c_str());
+    return opened;
+}
 
 }  // namespace
 
 writing_stage::writing_stage(std::string output_video) : output_video_(std::move(output_video)) {}
 
-std::string writing_stage::open(double fps)
+std::string writing_stage::open(double fps, const std::string& first_video)
 {
     const std::string problem = output_extension_problem(output_video_);
     if (!problem.empty())
         return "cannot open output video " + output_video_ + ": " + problem;
+
     if (!exists(output_video_))
         remove_output_on_stop(output_video_);
+    clear_codec_error();
     writer_.open(output_video_, output_codec, fps, output_size, true);
-    if (!writer_.isOpened())
-        return "cannot open output video " + output_video_ + ": " +
-               output_open_problem(output_video_);
-    watch_.emplace(output_video_);
-    keep_output_on_stop();
-    return std::string();
+    if (writer_.isOpened()) {
+        watch_.emplace(output_video_);
+        keep_output_on_stop();
+        return std::string();
+    }
+
+    const std::string codec_reason = last_codec_error();
+    const std::string cause = output_open_problem(output_video_);
+    // The path can be written: was it the rate?
+    if (cause.rfind("the video writer refused it", 0) == 0 && writer_takes_plain_rate(output_video_))
+        return refused_frame_rate_problem(first_video, fps, codec_reason);
+    return "cannot open output video " + output_video_ + ": " + cause;
 }
 
 bool writing_stage::write(const cv::Mat& frame)

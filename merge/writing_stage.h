@@ -19,10 +19,11 @@ public:
     writing_stage(const writing_stage&) = delete;
     writing_stage& operator=(const writing_stage&) = delete;
 
-    // Opens the writer at `fps`. On failure the whole message, with the
-    // output path's problem; empty once open. From then on a stop keeps the
-    // output (see stop_request.h).
-    std::string open(double fps);
+    // Opens the writer at `fps`, the frame rate of `first_video`. On failure
+    // the whole message: the output path's problem, or the rate's when the
+    // writer takes the path at another rate but not at this one; empty once
+    // open. From then on a stop keeps the output (see stop_request.h).
+    std::string open(double fps, const std::string& first_video);
 
     // Hands one frame to the writer and prints the new count. False when the
     // output has stopped reaching the disk; see unwritten().

@@ -351,6 +351,10 @@ TEST_F(twinwarp_run, FailuresBeforeAnyFrameLeaveNoOutput)
     write_clip(cam2, 2, 3, 30.0);
     const std::string missing = dir.path("missing.avi");
     const std::string folder = dir.path("folder.mp4");
+    const std::string slow = dir.path("slow.avi");
+    write_clip(slow, 1, 3, 0.5);
+    const std::string odd = dir.path("odd.avi");
+    write_clip(odd, 1, 3, 77.777);
     ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
     struct failure {
         std::string config_text;
@@ -386,6 +390,21 @@ TEST_F(twinwarp_run, FailuresBeforeAnyFrameLeaveNoOutput)
          ok_echo.substr(0, ok_echo.find("50 34 38")) + "50 34 240\n0\nopen " + cam2 + "\n" +
              cam2 + ": the square around X 50, Y 34 with scaled radius 196 (columns -146 to 245, "
              "rows -162 to 229) does not lie inside the 96 x 72 frame\n"},
+        // A first camera whose rate the output cannot take.
+        {config_text(slow, circle1, 0, cam2, circle2, 0), {config, output},
+         slow + "\n48 36 40\n0\n" + cam2 + "\n50 34 38\n0\nopen " + cam2 + "\n" + slow +
+             ": the video reports 0.5 frames per second, not a rate a camera records at (1 to "
+             "1000); give it the rate it was recorded at, for example (at 30 frames per second): "
+             "ffmpeg -r 30 -i " + slow + " -c copy " + dir.path("slow") + "-30fps.mp4\n"},
+        // One that MPEG-4's 16-bit time base cannot hold (1000/77777): the
+        // writer's own reason, kept from the codec library's log.
+        {config_text(odd, circle1, 0, cam2, circle2, 0), {config, output},
+         odd + "\n48 36 40\n0\n" + cam2 + "\n50 34 38\n0\nopen " + cam2 + "\n" + odd +
+             ": the video reports 77.777 frames per second, which the output's MPEG-4 video "
+             "cannot take (the codec library said: timebase 1000/77777 not supported by MPEG 4 "
+             "standard, the maximum admitted value for the timebase denominator is 65535); give "
+             "it the rate it was recorded at, for example (at 30 frames per second): ffmpeg -r "
+             "30 -i " + odd + " -c copy " + dir.path("odd") + "-30fps.mp4\n"},
         {config_text(cam1, "X 48, Y 36, R 1", 0, cam2, circle2, 0), {config, output},
          cam1 + "\n48 36 1\n0\n" + cam2 + "\n50 34 38\n0\nopen " + cam2 + "\n" + cam1 +
              ": the scaled radius 0 (R * 180 / 220) is below 1 pixel; the circle's R must be "
@@ -454,6 +473,31 @@ TEST_F(twinwarp_run, InputsThatAreNotWhatTheyClaim)
         EXPECT_EQ(run.out, "") << bad;
         EXPECT_EQ(run.err, bad + "\n48 36 40\n0\n" + cam2 + "\n50 34 38\n0\ncannot open " + bad +
                                "\n");
+    }
+
+    // A raw MPEG-4 stream, without a container's timing: FFmpeg 7 reports
+    // it at 1.2 million frames per second, which the output cannot take
+    // (the message names it, and no output is made); FFmpeg 5 at the rate
+    // in its headers, which merges.
+    const std::string raw = dir.path("raw.m4v");
+    {
+        cv::VideoWriter writer(raw, cv::VideoWriter::fourcc('m', 'p', '4', 'v'), 30.0, clip_size);
+        ASSERT_TRUE(writer.isOpened());
+        for (int k = 0; k < 3; ++k)
+            writer << synthetic_frame(1, k);
+    }
+    const double raw_rate = cv::VideoCapture(raw).get(cv::CAP_PROP_FPS);
+    write_file(config, config_text(raw, circle1, 0, cam2, circle2, 0));
+    const program_result raw_run = twinwarp({config, output});
+    if (raw_rate >= 1 && raw_rate <= 1000) {
+        EXPECT_EQ(raw_run.status, 0) << raw_rate << raw_run.err;
+    } else {
+        EXPECT_EQ(raw_run.status, 1) << raw_rate;
+        EXPECT_NE(raw_run.err.find("\n" + raw + ": the video reports "), std::string::npos)
+            << raw_run.err;
+        EXPECT_NE(raw_run.err.find("ffmpeg -r 30 -i " + raw + " -c copy"), std::string::npos)
+            << raw_run.err;
+        EXPECT_FALSE(file_exists(output));
     }
 
     // A video cut off in the middle ends like any other video: at its last
