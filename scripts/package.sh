@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the Debian package of twinwarp and lensrim (Release, in
-# build-package/) and checks it: both programs and both manual pages inside,
+# Builds the Debian package of twinwarp, lensrim and pairsetup (Release, in
+# build-package/) and checks it: the programs and their manual pages inside,
 # nothing else, the project's version, and dependencies found. Installs what is
 # missing. Prints the path of the package last.
 set -euo pipefail
@@ -12,11 +12,11 @@ cd "$(dirname "$0")/.."
 ensure_packages "${build_packages[@]}" dpkg-dev file
 
 build=build-package
-# Only the two programs are built; the install step that CPack runs is kept
+# Only the programs are built; the install step that CPack runs is kept
 # from building everything else first.
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
     -DTWINWARP_BENCHMARKS=OFF -DTWINWARP_SANITIZE=OFF -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON
-cmake --build "$build" -j"$(nproc)" --target twinwarp lensrim
+cmake --build "$build" -j"$(nproc)" --target twinwarp lensrim pairsetup
 rm -f "$build"/*.deb
 (cd "$build" && cpack -G DEB)
 
@@ -45,20 +45,22 @@ depends=$(field Depends)
 contents=$(dpkg-deb --contents "$deb")
 files=$(awk '$1 !~ /^d/ { print $1, $NF }' <<<"$contents" | LC_ALL=C sort -k2)
 expected='-rwxr-xr-x ./usr/bin/lensrim
+-rwxr-xr-x ./usr/bin/pairsetup
 -rwxr-xr-x ./usr/bin/twinwarp
 -rw-r--r-- ./usr/share/man/man1/lensrim.1
+-rw-r--r-- ./usr/share/man/man1/pairsetup.1
 -rw-r--r-- ./usr/share/man/man1/twinwarp.1'
 [ "$files" = "$expected" ] ||
-    problems+=("the files are not the two programs and their pages:"$'\n'"$files")
+    problems+=("the files are not the programs and their pages:"$'\n'"$files")
 
 # The packaged programs run: the usage line, exit status 1.
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 dpkg-deb --extract "$deb" "$root"
-for program in twinwarp lensrim; do
+for program in twinwarp lensrim pairsetup; do
     rc=0
     "$root/usr/bin/$program" </dev/null >/dev/null 2>"$root/err" || rc=$?
-    [ "$rc" -eq 1 ] && grep -q "^usage $program " "$root/err" ||
+    [ "$rc" -eq 1 ] && grep -Eq "^usage:? $program " "$root/err" ||
         problems+=("the packaged $program does not run: status $rc, $(cat "$root/err")")
 done
 

@@ -32,7 +32,7 @@ cmake --build build -j"$(nproc)"
     cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTWINWARP_SANITIZE=ON \
         -DTWINWARP_BENCHMARKS=OFF
     cmake --build build-sanitize -j"$(nproc)" --target twinwarp twinwarp_unit_tests \
-        twinwarp_e2e_tests lensrim_keys_tests pipeline_tests
+        twinwarp_e2e_tests lensrim_keys_tests pipeline_tests pairsetup pairsetup_tests
     cd build-sanitize
     ctest --output-on-failure -j2 -E '^lensrim_run_tests_NOT_BUILT$'
 )

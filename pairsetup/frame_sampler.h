@@ -1,0 +1,28 @@
+// The frames that a camera's file offers as evidence of its image circle: a
+// photo, or frames spread over the length of a video.
+#ifndef PAIRSETUP_FRAME_SAMPLER_H
+#define PAIRSETUP_FRAME_SAMPLER_H
+
+#include <string>
+
+#include "pairsetup/circle_finder.h"
+
+// Frames taken from a video: spread evenly over its length, each reached by
+// seeking, so that a long video costs no more than a short one.
+constexpr int sampled_frames = 24;
+
+struct sampled_evidence {
+    rim_evidence evidence;
+    bool photo = false;
+    // Why the file gave no frame, as the end of a sentence that names it
+    // ("is neither a photo nor a video that can be read"); empty when it
+    // gave at least one.
+    std::string problem;
+};
+
+// Reads `path` as a photo (anything cv::imread reads) or, failing that, as
+// a video (anything cv::VideoCapture reads), and sums the evidence of its
+// frames.
+sampled_evidence sample_frames(const std::string& path);
+
+#endif

@@ -1,0 +1,10 @@
+// The pairsetup program: prepares twinwarp's pair configuration by itself.
+#ifndef PAIRSETUP_PAIRSETUP_H
+#define PAIRSETUP_PAIRSETUP_H
+
+// Runs pairsetup with the given command line and returns its exit status.
+//   pairsetup --circle FILE
+//   pairsetup --help | --version
+int pairsetup_main(int argc, char** argv);
+
+#endif
