@@ -58,12 +58,13 @@ sampled_evidence sample_frames(const std::string& path)
         add_first_frames(reader, sampled.evidence);
     } else {
         cv::Mat frame;
-        for (int k = 0; k < sampled_frames; ++k) {
-            const double at = std::floor((k + 0.5) * count / sampled_frames);
-            if (!reader.set(cv::CAP_PROP_POS_FRAMES, at) || !reader.read(frame))
+        for (int k = 0; k < sampled_places; ++k) {
+            const double at = std::floor((k + 0.5) * count / sampled_places);
+            if (!reader.set(cv::CAP_PROP_POS_FRAMES, at))
                 continue;
-            if (sampled.evidence.frames() == 0 || frame.size() == sampled.evidence.size())
-                sampled.evidence.add(frame);
+            for (int f = 0; f < frames_per_place && reader.read(frame); ++f)
+                if (sampled.evidence.frames() == 0 || frame.size() == sampled.evidence.size())
+                    sampled.evidence.add(frame);
         }
         // A video whose seeking fails is read from its start instead.
         if (sampled.evidence.frames() == 0 && reader.open(path, cv::CAP_ANY))
