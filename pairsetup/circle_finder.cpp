@@ -173,15 +173,18 @@ std::vector<rim_point> find_rim_points(const cv::Mat& blurred, cv::Point2d centr
     cv::Mat fall;
     cv::Sobel(polar, fall, CV_32F, 1, 0, 3);
 
+    // Sums along each ray, for the mean of any stretch of it.
+    cv::Mat sums;
+    cv::integral(polar, sums, CV_64F);
+
     std::vector<rim_point> points;
-    std::vector<double> prefix(static_cast<std::size_t>(samples) + 1);
     for (int row = 0; row < rays; ++row) {
-        const float* p = polar.ptr<float>(row);
+        const double* above = sums.ptr<double>(row);
+        const double* below = sums.ptr<double>(row + 1);
         const float* d = fall.ptr<float>(row);
-        for (int j = 0; j < samples; ++j)
-            prefix[j + 1] = prefix[j] + p[j];
-        auto mean = [&](int from, int to) {  // [from, to]
-            return (prefix[to + 1] - prefix[from]) / (to - from + 1);
+        auto mean = [&](int from, int to) {  // of samples from to to, both in
+            return ((below[to + 1] - above[to + 1]) - (below[from] - above[from])) /
+                   (to - from + 1);
         };
         const double angle = 2 * pi * row / rays;
         const int limit =
