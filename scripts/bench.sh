@@ -15,7 +15,13 @@
 #   the encoder alone: OpenCV's writer encoding twinwarp's own output frames
 #   from memory, its timed loop alone.
 #
-# Usage: scripts/bench.sh [frames] [rounds]   (defaults: 90 frames, 3 rounds)
+# Then pairsetup --circle, beside the start-up that any program on OpenCV
+# pays, on a 3840 x 2160 photo and on a 10-minute 3840 x 2160 H.264 video
+# with a keyframe every second (as action cameras record), both of a disc
+# of radius 1500 cut by the frame.
+#
+# Usage: scripts/bench.sh [frames] [rounds] [what]
+#   (defaults: 90 frames, 3 rounds; what: all, merge or circle)
 # The clips are made once with ffmpeg and kept in build/bench-data. Rounds
 # are interleaved; each figure is the best round.
 set -euo pipefail
@@ -25,12 +31,15 @@ ensure_packages "${build_packages[@]}" ffmpeg time
 
 frames=${1:-90}
 rounds=${2:-3}
+what=${3:-all}
+case $what in all | merge | circle) ;; *) echo "usage: scripts/bench.sh [frames] [rounds] [all|merge|circle]" >&2; exit 2 ;; esac
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j"$(nproc)" --target twinwarp codec_floor
+cmake --build build -j"$(nproc)" --target twinwarp codec_floor pairsetup
 
 data=build/bench-data
 mkdir -p "$data"
+if [ "$what" != circle ]; then
 tone="sine=frequency=440:sample_rate=48000"
 for cam in 1 2; do
     pattern=testsrc2
@@ -150,3 +159,51 @@ for pair in "${pairs[@]}"; do
     printf '  plain:                               %s\n' "$(ratio "${best_mem[$pair/twinwarp_plain]}" "${best_mem[$pair/ffmpeg_plain]}")"
     printf '  equirect:                            %s\n' "$(ratio "${best_mem[$pair/twinwarp_equirect]}" "${best_mem[$pair/ffmpeg_equirect]}")"
 done
+fi
+
+[ "$what" = merge ] && exit 0
+
+# pairsetup --circle on a 4K photo and a 10-minute 4K video. The video is ten
+# seconds rendered once, with a keyframe every second, and copied 60 times.
+circle_r=1500
+mask=$data/disc-$circle_r.png
+[ -s "$mask" ] || ffmpeg -v error -y -f lavfi \
+    -i "color=black:size=$((8 * circle_r))x$((8 * circle_r)),format=gray,geq=lum='255*lte(hypot(X+0.5-W/2\\,Y+0.5-H/2)\\,W/2)'" \
+    -vf "scale=$((2 * circle_r)):$((2 * circle_r)):flags=area" -frames:v 1 "$mask"
+ten_seconds=$data/uhd-disc-10s.mp4
+[ -s "$ten_seconds" ] || ffmpeg -v error -y -f lavfi -i "testsrc2=size=2048x1024:rate=30" \
+    -loop 1 -i "$mask" -f lavfi -i "color=black:size=3840x2160:rate=30" \
+    -filter_complex "[0]v360=input=e:output=fisheye:h_fov=190:v_fov=190:w=$((2 * circle_r)):h=$((2 * circle_r)),format=rgb24[f];[1]format=gray[m];[f][m]alphamerge[fa];[2][fa]overlay=x=$((1920 - circle_r)):y=$((1080 - circle_r)):shortest=1:format=rgb" \
+    -frames:v 300 -c:v libx264 -preset ultrafast -crf 28 -g 30 -pix_fmt yuv420p "$ten_seconds"
+photo=$data/uhd-disc.png
+[ -s "$photo" ] || ffmpeg -v error -y -i "$ten_seconds" -frames:v 1 "$photo"
+long_video=$data/uhd-disc-10min.mp4
+if [ ! -s "$long_video" ]; then
+    for _ in $(seq 60); do echo "file '$(basename "$ten_seconds")'"; done >"$data/uhd-disc-list.txt"
+    ffmpeg -v error -y -f concat -safe 0 -i "$data/uhd-disc-list.txt" -c copy "$long_video"
+fi
+
+declare -A circle_best
+circle_names=(startup photo video)
+for round in $(seq "$rounds"); do
+    echo "pairsetup round $round of $rounds"
+    for name in "${circle_names[@]}"; do
+        case $name in
+            startup) cmd=(build/pairsetup/pairsetup --version) ;;
+            photo) cmd=(build/pairsetup/pairsetup --circle "$photo") ;;
+            video) cmd=(build/pairsetup/pairsetup --circle "$long_video") ;;
+        esac
+        /usr/bin/time -f "%e %M" -o "$data/time-circle-$name.txt" "${cmd[@]}" \
+            >"$data/stdout-circle-$name.txt" 2>"$data/stderr-circle-$name.txt"
+        read -r seconds mem < <(tail -n 1 "$data/time-circle-$name.txt")
+        printf '  %-8s %6.2f s  %s\n' "$name" "$seconds" "$(cat "$data/stdout-circle-$name.txt")"
+        if [ -z "${circle_best[$name]:-}" ] || awk "BEGIN{exit !($seconds < ${circle_best[$name]})}"; then
+            circle_best[$name]=$seconds
+        fi
+    done
+done
+echo
+echo "pairsetup --circle, best of $rounds rounds (the disc: centre 1919.5, 1079.5 in pixel indices, R 1500)"
+printf '  start-up alone (--version):         %6.2f s\n' "${circle_best[startup]}"
+printf '  3840 x 2160 photo:                  %6.2f s\n' "${circle_best[photo]}"
+printf '  10-minute 3840 x 2160 video:        %6.2f s\n' "${circle_best[video]}"
