@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds twinwarp and lensrim, renders synthetic footage of a two-camera
-# fisheye rig, fits the first camera's image circle with lensrim in a real
-# window (on a private Xvfb display), merges the footage in both modes and
-# writes stills of the results:
+# Builds twinwarp, lensrim and pairsetup, renders synthetic footage of a
+# two-camera fisheye rig, fits the first camera's image circle with lensrim
+# in a real window (on a private Xvfb display), finds both cameras' circles
+# with pairsetup, merges the footage in both modes and writes stills of the
+# results:
 #
 #   demo/sample/   the two camera clips, a still of each and pair.cfg
 #   demo/out/      side_by_side.mp4, equirect.mp4 and a PNG frame of each
@@ -20,7 +21,7 @@ cd "$(dirname "$0")/.."
 ensure_packages "${build_packages[@]}" ffmpeg xvfb xdotool imagemagick
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
-cmake --build build -j"$(nproc)" --target twinwarp lensrim make_sample_footage
+cmake --build build -j"$(nproc)" --target twinwarp lensrim pairsetup make_sample_footage
 
 sample=demo/sample
 out=demo/out
@@ -218,6 +219,22 @@ convert "$fit_dir/shot.png" -alpha off \
     -filter Box -resize 50% -threshold 10% \) \
     -delete 0 -composite -strip docs/lensrim-window.png
 echo "lensrim fitted camera 1: $fit_line (${#keys[@]} keys in $((SECONDS - fit_start)) s)"
+
+# pairsetup finds each camera's circle on its video by itself, and must
+# find the very lines of pair.cfg.
+for camera in 1 2; do
+    line=$(sed -n "$((camera * 4 - 1))p" "$sample/pair.cfg")
+    found=$(build/pairsetup/pairsetup --circle "$sample/cam$camera.mp4" 2>"$out/pairsetup-cam$camera.err") || {
+        cat "$out/pairsetup-cam$camera.err" >&2
+        echo "pairsetup found no circle on $sample/cam$camera.mp4" >&2
+        exit 1
+    }
+    [ "$found" = "$line" ] || {
+        echo "pairsetup found \"$found\" on $sample/cam$camera.mp4, not line $((camera * 4 - 1)) of pair.cfg: \"$line\"" >&2
+        exit 1
+    }
+    echo "pairsetup found camera $camera's circle: $found ($(cat "$out/pairsetup-cam$camera.err"))"
+done
 
 build/twinwarp "$sample/pair.cfg" "$out/side_by_side.mp4"
 build/twinwarp "$sample/pair.cfg" "$out/equirect.mp4" 1
