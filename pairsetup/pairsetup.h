@@ -3,7 +3,9 @@
 #define PAIRSETUP_PAIRSETUP_H
 
 // Runs pairsetup with the given command line and returns its exit status.
-//   pairsetup --circle FILE
+//   pairsetup [options] FIRST_VIDEO SECOND_VIDEO   the pair configuration
+//   pairsetup --offsets FIRST_VIDEO SECOND_VIDEO   its two start lines
+//   pairsetup --circle FILE                        one image circle
 //   pairsetup --help | --version
 int pairsetup_main(int argc, char** argv);
 

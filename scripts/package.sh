@@ -38,6 +38,8 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 depends=$(field Depends)
 [[ "$depends" == *libopencv* ]] ||
     problems+=("Depends names no OpenCV library: '$depends'")
+[[ "$depends" == *libavformat* && "$depends" == *libswresample* ]] ||
+    problems+=("Depends names no FFmpeg library for pairsetup's sound: '$depends'")
 [ -n "$(field Maintainer)" ] || problems+=("no Maintainer")
 [ -n "$(field Description)" ] || problems+=("no Description")
 

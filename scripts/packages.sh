@@ -21,8 +21,10 @@ ensure_packages() {
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-# What building and testing the tools takes.
-build_packages=(g++ make cmake pkg-config libopencv-dev libgtest-dev libbenchmark-dev)
+# What building and testing the tools takes; FFmpeg's own libraries read
+# pairsetup's sound.
+build_packages=(g++ make cmake pkg-config libopencv-dev libgtest-dev libbenchmark-dev
+                libavformat-dev libavcodec-dev libavutil-dev libswresample-dev)
 
 # The sanitizer and libFuzzer run-time libraries of the installed clang.
 # Their package carries clang's major version in its name, so it is found

@@ -65,7 +65,7 @@ check_usage() {
 [ -x "$prefix/bin/twinwarp" ] &&
     check_usage twinwarp "usage twinwarp config_file output_video [1:equirectangular]"
 [ -x "$prefix/bin/lensrim" ] && check_usage lensrim "usage lensrim in_photo"
-[ -x "$prefix/bin/pairsetup" ] && check_usage pairsetup "usage: pairsetup --circle FILE" 10
+[ -x "$prefix/bin/pairsetup" ] && check_usage pairsetup "usage: pairsetup [options] FIRST_VIDEO SECOND_VIDEO" 17
 
 [ "$status" -eq 0 ] && echo "installed into $prefix: $(echo $actual)"
 exit "$status"

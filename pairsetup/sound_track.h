@@ -1,0 +1,25 @@
+// A video's sound, read with the codec library itself (OpenCV reads no
+// sound): one stretch of its first audio track, mixed down to one channel
+// and resampled to a low common rate, whatever its codec, channel layout and
+// rate.
+#ifndef PAIRSETUP_SOUND_TRACK_H
+#define PAIRSETUP_SOUND_TRACK_H
+
+#include <string>
+#include <vector>
+
+// Samples a second of the sound handed back: enough to place a clap to an
+// eighth of a millisecond, and little enough that minutes of it stay small.
+constexpr int sound_rate = 8000;
+
+struct sound_stretch {
+    bool has_sound = false;     // the file has an audio track at all
+    std::vector<float> samples; // sound_rate a second, from `from` on
+    std::string problem;        // why the track could not be read; empty if it could
+};
+
+// Reads `seconds` of the first audio track of `path` from `from` seconds on
+// (less where the track ends first).
+sound_stretch read_sound(const std::string& path, double from, double seconds);
+
+#endif
