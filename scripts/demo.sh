@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # Builds twinwarp, lensrim and pairsetup, renders synthetic footage of a
-# two-camera fisheye rig, fits the first camera's image circle with lensrim
-# in a real window (on a private Xvfb display), finds both cameras' circles
-# with pairsetup, merges the footage in both modes and writes stills of the
-# results:
+# two-camera fisheye rig (with sound: a clap at the moment of a flash, the
+# cameras started 5 frames apart), fits the first camera's image circle with
+# lensrim in a real window (on a private Xvfb display), prepares the pair
+# configuration with pairsetup and checks it against the known one, merges
+# the footage in both modes and writes stills of the results:
 #
 #   demo/sample/   the two camera clips, a still of each and pair.cfg
-#   demo/out/      side_by_side.mp4, equirect.mp4 and a PNG frame of each
+#   demo/out/      side_by_side.mp4, equirect.mp4 and a PNG frame of each;
+#                  pairsetup's pair-found.cfg and its preview check.png
 #   docs/          demo-side-by-side.png, demo-equirect.png, demo-cam1.png,
-#                  lensrim-window.png (scaled down for the README)
+#                  lensrim-window.png, demo-preview.png (scaled down for
+#                  the README)
 #
 # Safe to run again: the footage is rendered only when it is missing or older
 # than the tool that renders it; the fit, the merged videos and the stills
@@ -41,6 +44,29 @@ else
     build/tools/make_sample_footage "$sample"
 fi
 mkdir -p "$out" docs
+
+# Sound for both clips, as the cameras' microphones would record it: the
+# room's hum and a clap at synced frame 60 (2 s), the moment of the flash
+# that both cameras see, with a hiss of each microphone's own; camera 1 at
+# 48 kHz, camera 2 at 44.1 kHz. The sound is cut from one recording at each
+# camera's start (camera 2 started 5 frames earlier), and the clips' video
+# is copied as it is.
+has_sound() {
+    [ -n "$(ffprobe -v error -select_streams a -show_entries stream=index -of csv=p=0 "$1")" ]
+}
+for camera in 1 2; do
+    clip=$sample/cam$camera.mp4
+    has_sound "$clip" && continue
+    lead_in=$(( camera == 1 ? 0 : 5 ))
+    rate=$(( camera == 1 ? 48000 : 44100 ))
+    ffmpeg -v error -y -i "$clip" \
+        -f lavfi -i "anoisesrc=c=pink:seed=42:a=0.05:r=48000" \
+        -f lavfi -i "aevalsrc=exprs='0.9*sin(2*PI*1500*t)*exp(-abs(t-3)*60)*gte(t\\,3)':s=48000" \
+        -f lavfi -i "anoisesrc=c=white:seed=$camera:a=0.03:r=48000" \
+        -filter_complex "[1][2][3]amix=inputs=3:normalize=0,atrim=start_sample=$(( (30 - lead_in) * 1600 )),asetpts=PTS-STARTPTS,aresample=$rate[a]" \
+        -map 0:v -map "[a]" -c:v copy -c:a aac -shortest "$sample/cam$camera-sound.mp4"
+    mv "$sample/cam$camera-sound.mp4" "$clip"
+done
 
 # ---------------------------------------------------------------------------
 # Fitting camera 1's image circle with lensrim, as an operator would: on a
@@ -220,21 +246,25 @@ convert "$fit_dir/shot.png" -alpha off \
     -delete 0 -composite -strip docs/lensrim-window.png
 echo "lensrim fitted camera 1: $fit_line (${#keys[@]} keys in $((SECONDS - fit_start)) s)"
 
-# pairsetup finds each camera's circle on its video by itself, and must
-# find the very lines of pair.cfg.
-for camera in 1 2; do
-    line=$(sed -n "$((camera * 4 - 1))p" "$sample/pair.cfg")
-    found=$(build/pairsetup/pairsetup --circle "$sample/cam$camera.mp4" 2>"$out/pairsetup-cam$camera.err") || {
-        cat "$out/pairsetup-cam$camera.err" >&2
-        echo "pairsetup found no circle on $sample/cam$camera.mp4" >&2
+# pairsetup prepares the whole configuration by itself, with a preview to
+# check it, and must find the very values of pair.cfg: both circles, and
+# the start frames from the sound.
+build/pairsetup/pairsetup "$sample/cam1.mp4" "$sample/cam2.mp4" -o "$out/pair-found.cfg" \
+    --preview "$out/check.png" 2>"$out/pairsetup.err" || {
+    cat "$out/pairsetup.err" >&2
+    echo "pairsetup could not set up the demo's pair" >&2
+    exit 1
+}
+sed 's/^/  /' "$out/pairsetup.err"
+for line in 2 3 4 6 7 8; do
+    known=$(sed -n "${line}p" "$sample/pair.cfg")
+    found=$(sed -n "${line}p" "$out/pair-found.cfg")
+    [ "$found" = "$known" ] || {
+        echo "pairsetup's line $line is \"$found\", not pair.cfg's \"$known\"" >&2
         exit 1
     }
-    [ "$found" = "$line" ] || {
-        echo "pairsetup found \"$found\" on $sample/cam$camera.mp4, not line $((camera * 4 - 1)) of pair.cfg: \"$line\"" >&2
-        exit 1
-    }
-    echo "pairsetup found camera $camera's circle: $found ($(cat "$out/pairsetup-cam$camera.err"))"
 done
+echo "pairsetup found pair.cfg's circles and start frames: $out/pair-found.cfg, preview $out/check.png"
 
 build/twinwarp "$sample/pair.cfg" "$out/side_by_side.mp4"
 build/twinwarp "$sample/pair.cfg" "$out/equirect.mp4" 1
@@ -257,10 +287,12 @@ frame_png "$out/equirect.mp4" "$out/equirect.png"
 small_png "$out/side_by_side.png" docs/demo-side-by-side.png "$readme_width"
 small_png "$out/equirect.png" docs/demo-equirect.png "$readme_width"
 small_png "$sample/cam1.png" docs/demo-cam1.png 960
+small_png "$out/check.png" docs/demo-preview.png 960
 
 echo
 echo "camera footage and pair configuration: $sample/"
 echo "merged videos: $out/side_by_side.mp4, $out/equirect.mp4"
 echo "frame $still_frame of each: $out/side_by_side.png, $out/equirect.png"
+echo "pairsetup's configuration and preview: $out/pair-found.cfg, $out/check.png"
 echo "README pictures: docs/demo-side-by-side.png, docs/demo-equirect.png, docs/demo-cam1.png,"
-echo "  docs/lensrim-window.png"
+echo "  docs/lensrim-window.png, docs/demo-preview.png"

@@ -22,7 +22,10 @@
 //
 // Camera 2 starts recording a few frames before camera 1; pair.cfg drops
 // those lead-in frames, and every frame shows its synced frame number so the
-// two halves of the merged video can be seen to agree.
+// two halves of the merged video can be seen to agree. At synced frames 60
+// and 61 a flash lights the scene that both cameras see, so that the start
+// frames can be found from the pictures (the demo adds sound with a clap at
+// the same moment).
 //
 // The scene is drawn once into an equirectangular texture, and each camera's
 // lens into a per-pixel map onto that texture; a frame is then one remap with
@@ -60,6 +63,8 @@ constexpr int synced_frames = 90;       // frames that both clips share
 constexpr double turn_per_frame = 0.5;  // degrees of scene longitude
 constexpr int texels_per_degree = 10;   // scene texture resolution
 constexpr int still_frame = 0;          // synced frame saved as the still photo
+constexpr int flash_frame = 60;         // synced frame of a flash both cameras see, and the next
+constexpr double flash_light = 90;      // levels the flash adds to the scene
 
 constexpr double pi = 3.14159265358979323846;
 constexpr double degrees = 180.0 / pi;
@@ -331,6 +336,8 @@ int render_clip(const camera& cam, const cv::Mat& scene, const std::string& vide
         const double turn = synced * turn_per_frame * texels_per_degree;
         cv::add(lens.x, cv::Scalar(turn), map_x);
         cv::remap(scene, frame, map_x, lens.y, cv::INTER_LINEAR, cv::BORDER_WRAP);
+        if (synced == flash_frame || synced == flash_frame + 1)
+            cv::add(frame, cv::Scalar::all(flash_light), frame);
         frame.setTo(cv::Scalar::all(0), lens.outside);
         put_counter(frame, cam, clip_frame, synced);
         writer << frame;
