@@ -20,8 +20,12 @@
 # with a keyframe every second (as action cameras record), both of a disc
 # of radius 1500 cut by the frame.
 #
+# Then pairsetup's whole configuration beside twinwarp's plain merge of the
+# same pair: two 5-minute 1080p H.264 clips with AAC sound, each camera its
+# own scene through the fisheye, started 1.5 s apart, with a shared clap.
+#
 # Usage: scripts/bench.sh [frames] [rounds] [what]
-#   (defaults: 90 frames, 3 rounds; what: all, merge or circle)
+#   (defaults: 90 frames, 3 rounds; what: all, merge, circle or setup)
 # The clips are made once with ffmpeg and kept in build/bench-data. Rounds
 # are interleaved; each figure is the best round.
 set -euo pipefail
@@ -32,14 +36,14 @@ ensure_packages "${build_packages[@]}" ffmpeg time
 frames=${1:-90}
 rounds=${2:-3}
 what=${3:-all}
-case $what in all | merge | circle) ;; *) echo "usage: scripts/bench.sh [frames] [rounds] [all|merge|circle]" >&2; exit 2 ;; esac
+case $what in all | merge | circle | setup) ;; *) echo "usage: scripts/bench.sh [frames] [rounds] [all|merge|circle|setup]" >&2; exit 2 ;; esac
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j"$(nproc)" --target twinwarp codec_floor pairsetup
 
 data=build/bench-data
 mkdir -p "$data"
-if [ "$what" != circle ]; then
+if [ "$what" = all ] || [ "$what" = merge ]; then
 tone="sine=frequency=440:sample_rate=48000"
 for cam in 1 2; do
     pattern=testsrc2
@@ -163,6 +167,8 @@ fi
 
 [ "$what" = merge ] && exit 0
 
+if [ "$what" = all ] || [ "$what" = circle ]; then
+
 # pairsetup --circle on a 4K photo and a 10-minute 4K video. The video is ten
 # seconds rendered once, with a keyframe every second, and copied 60 times.
 circle_r=1500
@@ -207,3 +213,56 @@ echo "pairsetup --circle, best of $rounds rounds (the disc: centre 1919.5, 1079.
 printf '  start-up alone (--version):         %6.2f s\n' "${circle_best[startup]}"
 printf '  3840 x 2160 photo:                  %6.2f s\n' "${circle_best[photo]}"
 printf '  10-minute 3840 x 2160 video:        %6.2f s\n' "${circle_best[video]}"
+fi
+
+[ "$what" = circle ] && exit 0
+
+# pairsetup's whole configuration against twinwarp's plain merge of the pair.
+setup_frames=9000
+[ -s "$data/disc-500.png" ] || ffmpeg -v error -y -f lavfi \
+    -i "color=black:size=8000x8000,format=gray,geq=lum='255*lte(hypot(X+0.5-W/2\\,Y+0.5-H/2)\\,W/2)'" \
+    -vf "scale=1000:1000:flags=area" -frames:v 1 "$data/disc-500.png"
+for cam in 1 2; do
+    clip=$data/setup-cam$cam.mp4
+    [ -s "$clip" ] && continue
+    scene=testsrc2
+    [ "$cam" = 2 ] && scene=testsrc
+    start=$(( cam == 1 ? 45 : 0 ))
+    ffmpeg -v error -y -f lavfi -i "$scene=size=2048x1024:rate=30" -loop 1 -i "$data/disc-500.png" \
+        -f lavfi -i "color=black:size=1920x1080:rate=30" \
+        -f lavfi -i "anoisesrc=c=pink:seed=42:a=0.05:r=48000" \
+        -f lavfi -i "aevalsrc=exprs='0.9*sin(2*PI*1500*t)*exp(-abs(t-20)*60)*gte(t\\,20)':s=48000" \
+        -f lavfi -i "anoisesrc=c=white:seed=$cam:a=0.03:r=48000" \
+        -filter_complex "[0]v360=input=e:output=fisheye:h_fov=190:v_fov=190:w=1000:h=1000,format=rgb24[f];[1]format=gray[m];[f][m]alphamerge[fa];[2][fa]overlay=x=460:y=40:shortest=1:format=rgb,trim=start_frame=$start,setpts=PTS-STARTPTS[v];[3][4][5]amix=inputs=3:normalize=0,atrim=start_sample=$((start * 1600)),asetpts=PTS-STARTPTS[a]" \
+        -map "[v]" -map "[a]" -frames:v "$setup_frames" -c:v libx264 -preset ultrafast -crf 23 \
+        -pix_fmt yuv420p -c:a aac "$clip"
+done
+printf 'camera 1\n%s\nX 959, Y 539, R 500\nstart 0\ncamera 2\n%s\nX 959, Y 539, R 500\nstart 45\n' \
+    "$data/setup-cam1.mp4" "$data/setup-cam2.mp4" >"$data/setup.cfg"
+declare -A setup_best setup_mem
+for round in $(seq "$rounds"); do
+    echo "setup round $round of $rounds"
+    for name in pairsetup twinwarp_plain; do
+        case $name in
+            pairsetup) cmd=(build/pairsetup/pairsetup "$data/setup-cam1.mp4" "$data/setup-cam2.mp4"
+                            -o "$data/setup-found.cfg") ;;
+            twinwarp_plain) cmd=(build/twinwarp "$data/setup.cfg" "$data/setup-merged.mp4") ;;
+        esac
+        /usr/bin/time -f "%e %M" -o "$data/time-setup-$name.txt" "${cmd[@]}" \
+            >/dev/null 2>"$data/stderr-setup-$name.txt"
+        read -r seconds mem < <(tail -n 1 "$data/time-setup-$name.txt")
+        printf '  %-15s %7.2f s %6d MB\n' "$name" "$seconds" "$((mem / 1024))"
+        if [ -z "${setup_best[$name]:-}" ] || awk "BEGIN{exit !($seconds < ${setup_best[$name]})}"; then
+            setup_best[$name]=$seconds
+        fi
+        if [ -z "${setup_mem[$name]:-}" ] || [ "$mem" -gt "${setup_mem[$name]}" ]; then
+            setup_mem[$name]=$mem
+        fi
+    done
+done
+echo
+echo "pairsetup's configuration of a 5-minute 1080p pair with sound, best of $rounds rounds"
+cat "$data/setup-found.cfg"
+printf '  pairsetup:                          %7.2f s, peak %d MB\n' "${setup_best[pairsetup]}" "$((setup_mem[pairsetup] / 1024))"
+printf '  twinwarp, plain merge of the pair:  %7.2f s\n' "${setup_best[twinwarp_plain]}"
+printf '  pairsetup / twinwarp:               %7.3f\n' "$(awk "BEGIN{print ${setup_best[pairsetup]} / ${setup_best[twinwarp_plain]}}")"
