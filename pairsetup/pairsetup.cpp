@@ -21,6 +21,7 @@
 #include "pairsetup/circle_finder.h"
 #include "pairsetup/frame_sampler.h"
 #include "pairsetup/preview.h"
+#include "pairsetup/sound_track.h"
 #include "pairsetup/start_offsets.h"
 
 namespace {
@@ -291,7 +292,13 @@ int run_pair(const pair_request& r)
         return fail("cannot open " + r.first + " as a video");
     if (!b.isOpened())
         return fail("cannot open " + r.second + " as a video");
-    const double fps1 = a.get(cv::CAP_PROP_FPS), fps2 = b.get(cv::CAP_PROP_FPS);
+    // The rates the streams are made at: OpenCV's own figure is an average
+    // that a longer sound track can pull off by a fraction of a per cent.
+    double fps1 = nominal_frame_rate(r.first), fps2 = nominal_frame_rate(r.second);
+    if (fps1 <= 0)
+        fps1 = a.get(cv::CAP_PROP_FPS);
+    if (fps2 <= 0)
+        fps2 = b.get(cv::CAP_PROP_FPS);
     if (!(fps1 >= 1 && fps1 <= 1000) || !(fps2 >= 1 && fps2 <= 1000))
         return fail("cannot use the frame rates: " + r.first + " reports " + std::to_string(fps1) + ", " +
                     r.second + " " + std::to_string(fps2) + " frames per second");

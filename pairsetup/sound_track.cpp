@@ -38,6 +38,21 @@ double seconds_of(std::int64_t stamp, AVRational base, double fallback)
 
 }  // namespace
 
+double nominal_frame_rate(const std::string& path)
+{
+    AVFormatContext* opened = nullptr;
+    if (avformat_open_input(&opened, path.c_str(), nullptr, nullptr) < 0)
+        return 0;
+    const std::unique_ptr<AVFormatContext, format_closer> format(opened);
+    if (avformat_find_stream_info(format.get(), nullptr) < 0)
+        return 0;
+    const int track = av_find_best_stream(format.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (track < 0)
+        return 0;
+    const AVRational rate = av_guess_frame_rate(format.get(), format->streams[track], nullptr);
+    return rate.num > 0 && rate.den > 0 ? av_q2d(rate) : 0;
+}
+
 sound_stretch read_sound(const std::string& path, double from, double seconds)
 {
     sound_stretch out;

@@ -22,4 +22,9 @@ struct sound_stretch {
 // (less where the track ends first).
 sound_stretch read_sound(const std::string& path, double from, double seconds);
 
+// The frame rate that the video track of `path` is made at, as the codec
+// library reads it from the stream (30 for a 30 fps camera, whatever the
+// sound track's length does to an average); 0 when there is none.
+double nominal_frame_rate(const std::string& path);
+
 #endif
