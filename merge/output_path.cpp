@@ -18,14 +18,6 @@ namespace {
 constexpr const char* known_extensions[] = {"mp4", "mov", "mkv", "avi"};
 constexpr const char* known_list = ".mp4, .mov, .mkv or .avi";
 
-bool same_file(const std::string& a, const std::string& b)
-{
-    struct stat sa {};
-    struct stat sb {};
-    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 &&
-           sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-
 std::string directory_of(const std::string& path)
 {
     const std::size_t slash = path.rfind('/');
@@ -40,11 +32,19 @@ std::string writer_refusal()
 {
     const std::string reason = last_codec_error();
     if (reason.empty())
-        return "the video writer refused it";
-    return "the video writer refused it (the codec library said: " + reason + ")";
+        return writer_refused;
+    return std::string(writer_refused) + " (the codec library said: " + reason + ")";
 }
 
 }  // namespace
+
+bool same_file(const std::string& a, const std::string& b)
+{
+    struct stat sa {};
+    struct stat sb {};
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 &&
+           sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
 
 std::string output_clash(const std::string& output_video, const std::string& config_file,
                          const pair_config& config)

@@ -10,6 +10,13 @@
 
 #include "merge/pair_config.h"
 
+// Whether the two paths name one file (both exist, same device and inode).
+bool same_file(const std::string& a, const std::string& b);
+
+// How output_open_problem's reason begins when the path shows nothing wrong
+// and the writer refused it for a reason of its own.
+constexpr const char* writer_refused = "the video writer refused it";
+
 // Why `output_video` must not be written: it names the same file as the
 // configuration file or one of the input videos. Empty when it may.
 std::string output_clash(const std::string& output_video, const std::string& config_file,

@@ -73,7 +73,7 @@ std::string writing_stage::open(double fps, const std::string& first_video)
     const std::string codec_reason = last_codec_error();
     const std::string cause = output_open_problem(output_video_);
     // The path can be written: was it the rate?
-    if (cause.rfind("the video writer refused it", 0) == 0 && writer_takes_plain_rate(output_video_))
+    if (cause.rfind(writer_refused, 0) == 0 && writer_takes_plain_rate(output_video_))
         return refused_frame_rate_problem(first_video, fps, codec_reason);
     return "cannot open output video " + output_video_ + ": " + cause;
 }

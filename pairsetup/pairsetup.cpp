@@ -16,7 +16,9 @@
 #include <opencv2/videoio.hpp>
 
 #include "common/image_circle.h"
+#include "merge/input_checks.h"
 #include "merge/line_pattern.h"
+#include "merge/output_path.h"
 #include "merge/pair_config.h"
 #include "pairsetup/circle_finder.h"
 #include "pairsetup/frame_sampler.h"
@@ -231,14 +233,6 @@ std::string path_problem(const char* which, const std::string& path)
     return std::string();
 }
 
-bool same_file(const std::string& a, const std::string& b)
-{
-    struct stat sa {};
-    struct stat sb {};
-    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
-}
-
 // Writes `text` to `path` whole or not at all: into a temporary file beside
 // it, then renamed into place.
 std::string write_whole(const std::string& path, const std::string& text)
@@ -299,7 +293,8 @@ int run_pair(const pair_request& r)
         fps1 = a.get(cv::CAP_PROP_FPS);
     if (fps2 <= 0)
         fps2 = b.get(cv::CAP_PROP_FPS);
-    if (!(fps1 >= 1 && fps1 <= 1000) || !(fps2 >= 1 && fps2 <= 1000))
+    auto usable = [](double fps) { return fps >= lowest_frame_rate && fps <= highest_frame_rate; };
+    if (!usable(fps1) || !usable(fps2))
         return fail("cannot use the frame rates: " + r.first + " reports " + std::to_string(fps1) + ", " +
                     r.second + " " + std::to_string(fps2) + " frames per second");
     if (std::fabs(fps1 - fps2) > 0.001 * fps1) {
