@@ -54,7 +54,9 @@ check_usage() {
     [ "$(head -n 1 "$prefix/err")" = "$usage" ] && [ "$(wc -l <"$prefix/err")" -eq "$lines" ] ||
         fail "$program with no argument: stderr is '$(cat "$prefix/err")', expected '$usage'"
     [ -s "$prefix/out" ] && fail "$program with no argument wrote to stdout: $(cat "$prefix/out")"
-    sed 's/\\-/-/g' "$prefix/share/man/man1/$program.1" | grep -qF "$usage" ||
+    # Not a pipe: grep -q leaves at the first match, and under pipefail sed's
+    # SIGPIPE would fail the check.
+    grep -qF "$usage" < <(sed 's/\\-/-/g' "$prefix/share/man/man1/$program.1") ||
         fail "$program.1 does not quote the usage line '$usage'"
     # The installed program must not lean on the build folder.
     if readelf -d "$prefix/bin/$program" 2>/dev/null | grep -E 'R(UN)?PATH' | grep -qF "$build"; then
