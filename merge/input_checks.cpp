@@ -33,16 +33,14 @@ std::string rate_advice(const std::string& video)
 
 }  // namespace
 
-std::string open_problem(cv::VideoCapture& reader, const std::string& path)
+std::string open_problem(upright_video& reader, const std::string& path)
 {
-    reader.open(path, cv::CAP_ANY);
-    return reader.isOpened() ? std::string() : "cannot open " + path;
+    return reader.open(path) ? std::string() : reader.problem();
 }
 
-cv::Size reported_size(cv::VideoCapture& reader)
+cv::Size reported_size(const upright_video& reader)
 {
-    return cv::Size(static_cast<int>(reader.get(cv::CAP_PROP_FRAME_WIDTH)),
-                    static_cast<int>(reader.get(cv::CAP_PROP_FRAME_HEIGHT)));
+    return reader.size();
 }
 
 std::string squares_problem(const pair_config& config, cv::Size first_size,

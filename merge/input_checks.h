@@ -10,14 +10,16 @@
 #include <opencv2/videoio.hpp>
 
 #include "common/image_circle.h"
+#include "common/upright_video.h"
 #include "merge/pair_config.h"
 
-// Opens `reader` on `path`; "cannot open PATH" when it cannot, else empty.
-std::string open_problem(cv::VideoCapture& reader, const std::string& path);
+// Opens `reader` on `path`; "cannot open PATH" when it cannot (or why its
+// display turn cannot be applied), else empty.
+std::string open_problem(upright_video& reader, const std::string& path);
 
-// The frame size that the reader reports, or an empty size when it does not
-// know it before the first frame.
-cv::Size reported_size(cv::VideoCapture& reader);
+// The upright frame size that the reader reports, or an empty size when it
+// does not know it before the first frame.
+cv::Size reported_size(const upright_video& reader);
 
 // Why the square around `circle` (r already scaled) cannot be cut from a
 // frame of `frame_size`, as one line naming `video`; empty when it can. A

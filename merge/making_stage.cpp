@@ -11,7 +11,7 @@ namespace {
 
 // Skips up to `count` frames without converting them; stops early once the
 // video has none, or at a stop.
-void drop_frames(cv::VideoCapture& reader, std::int32_t count)
+void drop_frames(upright_video& reader, std::int32_t count)
 {
     for (std::int32_t i = 0; i < count && stop_signal() == 0; ++i)
         if (!reader.grab())
@@ -62,11 +62,9 @@ bool making_stage::make(cv::Mat& frame, std::string& problem)
         drop_start_frames();
     if (stop_signal() != 0)
         return false;
-    first_reader_ >> images_.first_frame;
-    if (images_.first_frame.empty())
+    if (!first_reader_.read(images_.first_frame))
         return false;
-    second_reader_ >> images_.second_frame;
-    if (images_.second_frame.empty())
+    if (!second_reader_.read(images_.second_frame))
         return false;
 
     // A video whose frame size changes mid-stream is caught here.

@@ -17,6 +17,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 
+#include "common/upright_video.h"
 #include "merge/fish2eqrec.h"
 #include "merge/frame_work.h"
 #include "merge/pair_config.h"
@@ -60,8 +61,8 @@ private:
     const pair_config config_;
     const bool equirect_mode_;
     const std::string output_video_;
-    cv::VideoCapture first_reader_;
-    cv::VideoCapture second_reader_;
+    upright_video first_reader_;
+    upright_video second_reader_;
     std::future<conv_table> table_build_;
     conv_table table_;
     bool table_requested_ = false;

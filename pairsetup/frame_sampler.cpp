@@ -5,7 +5,8 @@
 #include <sys/stat.h>
 
 #include <opencv2/imgcodecs.hpp>
-#include <opencv2/videoio.hpp>
+
+#include "common/upright_video.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ bool readable_file(const std::string& path, std::string& problem)
 
 // Adds the frames of a video whose length is not known: the first ones, in
 // order.
-void add_first_frames(cv::VideoCapture& reader, rim_evidence& evidence)
+void add_first_frames(upright_video& reader, rim_evidence& evidence)
 {
     cv::Mat frame;
     while (evidence.frames() < sampled_frames && reader.read(frame))
@@ -48,9 +49,10 @@ sampled_evidence sample_frames(const std::string& path)
         return sampled;
     }
 
-    cv::VideoCapture reader(path, cv::CAP_ANY);
-    if (!reader.isOpened()) {
-        sampled.problem = "is neither a photo nor a video that can be read";
+    upright_video reader;
+    if (!reader.open(path)) {
+        sampled.problem = reader.refused_turn() ? turn_refusal(path, reader.turn())
+                                                : "is neither a photo nor a video that can be read";
         return sampled;
     }
     const double count = reader.get(cv::CAP_PROP_FRAME_COUNT);
@@ -60,14 +62,14 @@ sampled_evidence sample_frames(const std::string& path)
         cv::Mat frame;
         for (int k = 0; k < sampled_places; ++k) {
             const double at = std::floor((k + 0.5) * count / sampled_places);
-            if (!reader.set(cv::CAP_PROP_POS_FRAMES, at))
+            if (!reader.seek(at))
                 continue;
             for (int f = 0; f < frames_per_place && reader.read(frame); ++f)
                 if (sampled.evidence.frames() == 0 || frame.size() == sampled.evidence.size())
                     sampled.evidence.add(frame);
         }
         // A video whose seeking fails is read from its start instead.
-        if (sampled.evidence.frames() == 0 && reader.open(path, cv::CAP_ANY))
+        if (sampled.evidence.frames() == 0 && reader.open(path))
             add_first_frames(reader, sampled.evidence);
     }
     if (sampled.evidence.frames() == 0)

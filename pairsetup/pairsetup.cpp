@@ -16,6 +16,7 @@
 #include <opencv2/videoio.hpp>
 
 #include "common/image_circle.h"
+#include "common/upright_video.h"
 #include "merge/input_checks.h"
 #include "merge/line_pattern.h"
 #include "merge/output_path.h"
@@ -281,11 +282,11 @@ int run_pair(const pair_request& r)
     }
 
     // Both videos, and their common frame rate.
-    cv::VideoCapture a(r.first, cv::CAP_ANY), b(r.second, cv::CAP_ANY);
-    if (!a.isOpened())
-        return fail("cannot open " + r.first + " as a video");
-    if (!b.isOpened())
-        return fail("cannot open " + r.second + " as a video");
+    upright_video a, b;
+    for (const auto& [reader, path] : {std::pair<upright_video*, const std::string*>{&a, &r.first},
+                                       std::pair<upright_video*, const std::string*>{&b, &r.second}})
+        if (!reader->open(*path))
+            return fail(reader->refused_turn() ? reader->problem() : "cannot open " + *path + " as a video");
     // The rates the streams are made at: OpenCV's own figure is an average
     // that a longer sound track can pull off by a fraction of a per cent.
     double fps1 = nominal_frame_rate(r.first), fps2 = nominal_frame_rate(r.second);

@@ -1,17 +1,18 @@
 #include "pairsetup/picture_signal.h"
 
 #include <opencv2/core.hpp>
-#include <opencv2/videoio.hpp>
+
+#include "common/upright_video.h"
 
 picture_stretch read_brightness(const std::string& path, long first, long count)
 {
     picture_stretch out;
-    cv::VideoCapture reader(path, cv::CAP_ANY);
-    if (!reader.isOpened()) {
-        out.problem = "cannot be opened as a video";
+    upright_video reader;
+    if (!reader.open(path)) {
+        out.problem = reader.refused_turn() ? turn_refusal(path, reader.turn()) : "cannot be opened as a video";
         return out;
     }
-    if (first > 0 && !reader.set(cv::CAP_PROP_POS_FRAMES, static_cast<double>(first))) {
+    if (first > 0 && !reader.seek(static_cast<double>(first))) {
         out.problem = "cannot be read from frame " + std::to_string(first);
         return out;
     }

@@ -4,7 +4,8 @@
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
-#include <opencv2/videoio.hpp>
+
+#include "common/upright_video.h"
 
 #include "merge/fish2eqrec.h"
 #include "merge/frame_work.h"
@@ -17,9 +18,8 @@ const cv::Scalar red(0, 0, 255);
 
 bool read_frame(const preview_camera& camera, long pair, cv::Mat& frame)
 {
-    cv::VideoCapture reader(camera.video, cv::CAP_ANY);
-    return reader.isOpened() &&
-           reader.set(cv::CAP_PROP_POS_FRAMES, static_cast<double>(camera.start + pair)) &&
+    upright_video reader;
+    return reader.open(camera.video) && reader.seek(static_cast<double>(camera.start + pair)) &&
            reader.read(frame);
 }
 
