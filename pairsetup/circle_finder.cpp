@@ -1,36 +1,57 @@
 // Principle of operation
 //
 // A circular fisheye draws its picture as a disc; around it the sensor
-// records black. The rim of the disc is the one edge in the frame with the
-// scene on its inside and black on its outside all the way to the frame's
-// border. That is what is looked for.
+// records black. The rim of the disc is the edge from the lens's picture to
+// the frame's own black: walking in from the frame's border along any ray,
+// the first place where the evidence rises above that black. That is what
+// is looked for, and nothing else: a fall from the scene to anything
+// lighter than the black (a lit ring of a hood's reflection, a dark tunnel
+// wall) is not a rim.
 //
 // 1. Evidence: each frame's brightest channel, averaged over frames spread
 //    through the video and blurred a little. The scene moves and changes,
 //    the black around the disc does not, so the average keeps the rim and
 //    smooths away noise and passing shadows.
-// 2. A rough centre: Otsu's threshold splits the evidence into lit and
-//    black; the centroid of the largest lit region (the disc, whole or cut
-//    by the frame) lies inside the disc.
+// 2. The frame's black: Otsu's threshold splits the evidence into lit and
+//    dark; the black is the median of the dark pixels along the frame's
+//    border (where a circular fisheye's frame is black: its corners at
+//    least), its noise their median absolute deviation. A level counts as
+//    black within black_tolerance levels or black_noise_factor times that
+//    noise. The centroid of the largest lit region is a rough centre.
 // 3. Rim points: the evidence is resampled along rays from that centre
 //    (cv::warpPolar). On each ray, walking in from where it leaves the
-//    frame, the rim is the first step down whose outside stays dark to the
-//    frame's border. A ray that leaves the frame inside the disc (a disc
-//    taller than the frame) meets no such step, so the frame's edge never
-//    counts as rim. The step is placed at the profile's steepest fall
-//    (cv::Sobel), to a fraction of a pixel.
+//    frame, the outermost run of lit_run samples above black is where the
+//    picture begins; the rim is the steepest point of the fall (cv::Sobel)
+//    that begins there, followed inward until it eases to fall_eased of its
+//    steepest, within soft_rim_reach pixels, to a fraction of a pixel; it counts
+//    when the picture inside it stands min_step above the black. A ray that
+//    leaves the frame inside the disc (a disc taller than the frame) has no
+//    black beyond it, so the frame's edge never counts as rim.
 // 4. The circle: a RANSAC fit over triples of rim points keeps those that
-//    lie on one circle (stray steps in the scene do not), and a
-//    least-squares fit of their distance to the circle (Gauss-Newton,
+//    lie on one circle (stray steps, a date stamp in the black, do not),
+//    and a least-squares fit of their distance to the circle (Gauss-Newton,
 //    cv::solve) refines it. Steps 3 and 4 run once more around the fitted
 //    centre, whose rays cross the rim square on.
 //
 // How "stands out" is measured: a circle is given only when
 //  - the lit and the black parts of the evidence differ by at least
-//    min_contrast levels (else the lens is capped or the frames are black);
-//  - rim points are found on at least min_rim_points of the rays, covering
+//    min_contrast levels (else the lens is capped or the frames are black),
+//    and the frame's border has black at all;
+//  - at least min_rim_points rays find a rim point on the circle, covering
 //    at least min_coverage of the way round;
-//  - at least min_within of them lie within 1 px of the circle;
+//  - of the rim points not inside the circle, at least min_within lie
+//    within 1 px of it. A point inside it is where the scene next to the
+//    rim is as dark as the black (dusk's black ground): it neither supports
+//    the circle nor speaks against it. A point outside it is lit beyond it;
+//  - beyond the circle the evidence stays black: on at most
+//    max_lit_outside of the rays does the picture begin farther out than on
+//    the circle's own rays (a lit ring outside the rim, or a scene that goes
+//    on past the edge, fails);
+//  - no second circle about the same centre, between second_circle_from of
+//    the radius and the rim, has comparable_support of the rim's support
+//    with a fall of at least comparable_fall of the rim's (the inner edge
+//    of a lit ring, or of a band of fading light, makes two candidates; the
+//    finder does not choose between them);
 //  - the median step at the rim is at least min_contrast levels and
 //    noise_factor times the noise of the black;
 //  - the centre lies in the frame, and the radius between min_radius_share
@@ -40,6 +61,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <vector>
 
 #include <opencv2/imgproc.hpp>
@@ -53,18 +75,36 @@ constexpr int blur_size = 5;            // pixels, a Gaussian's kernel
 constexpr int split_side = 960;         // pixels, see split_evidence
 constexpr int step_gap = 2;             // pixels left out either side of a step
 constexpr int step_window = 5;          // pixels averaged either side of it
-constexpr double dark_share = 0.3;      // of the step: how light "dark" may be
 constexpr int frame_margin = 3;         // pixels kept from the frame's border
+constexpr int border_share = 50;        // the border band: 1/50 of the smaller side,
+constexpr int min_border_band = 4;      // and at least 4 pixels
+constexpr int sampled_every = 3;        // pixels: every third one measures the black
+constexpr double mad_to_sigma = 1.4826; // a normal noise's sigma per median absolute deviation
+constexpr double black_tolerance = 2.0; // levels above the black that still count as black,
+constexpr double black_noise_factor = 4.0;  // or this many times its noise
+constexpr int lit_run = 3;              // samples above black in a row: where the picture begins
+constexpr int soft_rim_reach = 20;      // pixels inside that, where the rim's fall may lie
+constexpr float fall_eased = 0.5f;      // of the steepest fall: the fall is past
+constexpr int subpixel_reach = 1;       // pixels either side of the steepest sample
 constexpr int ransac_rounds = 600;
 constexpr double ransac_tolerance = 2.0;  // pixels
 constexpr double fit_tolerance = 1.5;     // pixels, for the least-squares fit
+constexpr int fit_iterations = 20;        // Gauss-Newton steps at most,
+constexpr double fit_converged = 1e-4;    // pixels: or until a step moves it less
+constexpr double on_circle = 1.0;         // pixels: a rim point within this lies on the circle
+constexpr int outside_gap = 4;            // pixels past the circle before "beyond" is looked at
 
 constexpr double min_contrast = 6.0;    // levels of 255
 constexpr double noise_factor = 5.0;
 constexpr int min_rim_points = 60;
 constexpr double min_coverage = 0.25;
 constexpr double min_within = 0.6;
-constexpr double min_radius_share = 0.1;
+constexpr double max_lit_outside = 0.25;
+constexpr double second_circle_from = 0.5;
+constexpr int second_circle_gap = 4;    // pixels: nearer the rim is the rim itself
+constexpr double comparable_support = 0.5;
+constexpr double comparable_fall = 0.5;
+constexpr double min_radius_share = 0.25;
 constexpr int coverage_bins = 36;
 
 struct circle2 {
@@ -73,15 +113,18 @@ struct circle2 {
 
 struct rim_point {
     cv::Point2d at;
-    double step = 0;  // levels
+    double step = 0;  // levels above the black
+    int row = 0;      // the ray it was found on
 };
 
-// The black level and its noise, and the lit level, of the evidence; and
-// the centroid of its largest lit region.
+// The frame's black and its noise, the lit part's level, and the centroid
+// of the largest lit region.
 struct evidence_split {
     double black = 0, noise = 0, lit = 0;
+    double tolerance = 0;  // levels above black that still count as black
     cv::Point2d centroid;
     bool has_lit = false;
+    bool has_black = false;  // the border has any black
 };
 
 // The median of `values`, which it reorders.
@@ -91,6 +134,11 @@ double median_of(std::vector<float>& values)
         return 0;
     std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
     return values[values.size() / 2];
+}
+
+std::string level_text(double v)
+{
+    return std::to_string(static_cast<int>(std::lround(v)));
 }
 
 evidence_split split_evidence(const cv::Mat& blurred)
@@ -108,21 +156,27 @@ evidence_split split_evidence(const cv::Mat& blurred)
     const double threshold = cv::threshold(levels, lit, 0, 255, cv::THRESH_BINARY | cv::THRESH_OTSU);
     s.lit = cv::mean(small, lit)[0];
 
-    // The black's level and noise, on the whole picture and robustly: the
-    // median of the dark part and its median absolute deviation, so that the
-    // darkest of the scene (a vignetted rim) does not count as noise. Every
-    // third pixel is enough.
+    // The black's level and noise where the frame is black: the dark pixels
+    // of a band along its border, robustly (the median and its absolute
+    // deviation), so that a dark scene inside the disc does not count.
+    const int band = std::max(min_border_band, std::min(blurred.cols, blurred.rows) / border_share);
     std::vector<float> dark;
-    for (int y = 0; y < blurred.rows; y += 3) {
+    for (int y = 0; y < blurred.rows; y += sampled_every) {
         const float* e = blurred.ptr<float>(y);
-        for (int x = 0; x < blurred.cols; x += 3)
+        const bool edge_row = y < band || y >= blurred.rows - band;
+        for (int x = 0; x < blurred.cols; x += edge_row ? sampled_every : 1) {
+            if (!edge_row && x >= band && x < blurred.cols - band)
+                x = blurred.cols - band;
             if (e[x] <= threshold)
                 dark.push_back(e[x]);
+        }
     }
+    s.has_black = !dark.empty();
     s.black = median_of(dark);
     for (float& v : dark)
         v = std::fabs(v - static_cast<float>(s.black));
-    s.noise = 1.4826 * median_of(dark);
+    s.noise = mad_to_sigma * median_of(dark);
+    s.tolerance = std::max(black_tolerance, black_noise_factor * s.noise);
 
     cv::Mat labels, stats, centroids;
     const int count = cv::connectedComponentsWithStats(lit, labels, stats, centroids, 8, CV_32S);
@@ -156,73 +210,95 @@ double distance_to_border(cv::Point2d c, double angle, cv::Size size)
     return std::max(t, 0.0);
 }
 
-// Step 3: the rim point on each ray from `centre` that has one.
-std::vector<rim_point> find_rim_points(const cv::Mat& blurred, cv::Point2d centre,
-                                       const evidence_split& split, double min_step)
+// The evidence along rays from a centre: one row a ray, one sample a pixel,
+// with its fall (Sobel) and the farthest sample inside the frame.
+struct ray_profiles {
+    cv::Mat polar, fall;  // CV_32F, rays x samples
+    std::vector<int> limit;
+    std::vector<int> begins;  // where the picture begins on each ray (picture_begins)
+    cv::Point2d centre;
+
+    double angle(int row) const { return 2 * pi * row / rays; }
+    double mean(int row, int from, int to) const  // of samples from to to, both in
+    {
+        const float* p = polar.ptr<float>(row);
+        double sum = 0;
+        for (int j = from; j <= to; ++j)
+            sum += p[j];
+        return sum / (to - from + 1);
+    }
+};
+
+ray_profiles cast_rays(const cv::Mat& blurred, cv::Point2d centre)
 {
+    ray_profiles p;
+    p.centre = centre;
     const cv::Size size = blurred.size();
     double reach = 0;
     for (const cv::Point2d corner : {cv::Point2d(0, 0), cv::Point2d(size.width, 0),
                                      cv::Point2d(0, size.height), cv::Point2d(size.width, size.height)})
         reach = std::max(reach, cv::norm(corner - centre));
     const int samples = static_cast<int>(std::ceil(reach)) + 1;  // one per pixel
-
-    cv::Mat polar;
-    cv::warpPolar(blurred, polar, cv::Size(samples, rays), cv::Point2f(centre), samples,
+    cv::warpPolar(blurred, p.polar, cv::Size(samples, rays), cv::Point2f(centre), samples,
                   cv::INTER_LINEAR | cv::WARP_POLAR_LINEAR | cv::WARP_FILL_OUTLIERS);
-    cv::Mat fall;
-    cv::Sobel(polar, fall, CV_32F, 1, 0, 3);
+    cv::Sobel(p.polar, p.fall, CV_32F, 1, 0, 3);
+    p.limit.resize(rays);
+    p.begins.assign(rays, -1);
+    for (int row = 0; row < rays; ++row)
+        p.limit[row] = std::min(samples - 1, static_cast<int>(std::floor(distance_to_border(
+                                                 centre, p.angle(row), size))) - frame_margin);
+    return p;
+}
 
-    // Sums along each ray, for the mean of any stretch of it.
-    cv::Mat sums;
-    cv::integral(polar, sums, CV_64F);
+// Where the picture begins on `row`, walking in from the border: the
+// outermost sample of the outermost run of lit_run samples above black;
+// -1 when the ray is black all along or lit right at the border.
+int picture_begins(const ray_profiles& p, int row, const evidence_split& split)
+{
+    const float* v = p.polar.ptr<float>(row);
+    const float lit_above = static_cast<float>(split.black + split.tolerance);
+    int run = 0;
+    for (int j = p.limit[row]; j >= 0; --j) {
+        run = v[j] > lit_above ? run + 1 : 0;
+        if (run == lit_run) {
+            const int begins = j + lit_run - 1;
+            // Black beyond it for a step's width at least, else the ray
+            // leaves the frame inside the picture.
+            return p.limit[row] - begins >= step_gap + step_window ? begins : -1;
+        }
+    }
+    return -1;
+}
 
+// Step 3: the rim point on each ray that has one.
+std::vector<rim_point> find_rim_points(ray_profiles& p, const evidence_split& split,
+                                       double min_step)
+{
+    const int reach_out = step_gap + step_window;
+    // A fall steeper than this (in Sobel's units, 8 per level a pixel) is a
+    // fall, not the black's ripple.
+    const float min_fall = static_cast<float>(8 * split.tolerance / step_window);
     std::vector<rim_point> points;
     for (int row = 0; row < rays; ++row) {
-        const double* above = sums.ptr<double>(row);
-        const double* below = sums.ptr<double>(row + 1);
-        const float* d = fall.ptr<float>(row);
-        auto mean = [&](int from, int to) {  // of samples from to to, both in
-            return ((below[to + 1] - above[to + 1]) - (below[from] - above[from])) /
-                   (to - from + 1);
-        };
-        const double angle = 2 * pi * row / rays;
-        const int limit =
-            static_cast<int>(std::floor(distance_to_border(centre, angle, size))) - frame_margin;
-        const int reach_out = step_gap + step_window;
-        int best = -1;
-        double best_step = 0;
-        for (int j = limit - reach_out; j >= reach_out; --j) {
-            const double inside = mean(j - reach_out, j - step_gap);
-            const double outside = mean(j + step_gap, j + reach_out);
-            const double step = inside - outside;
-            const bool dark_beyond =
-                mean(j + step_gap, limit) - split.black <= dark_share * (inside - split.black) &&
-                outside - split.black <= dark_share * (inside - split.black);
-            const bool qualifies = step >= min_step && dark_beyond;
-            if (best < 0) {
-                if (qualifies) {
-                    best = j;
-                    best_step = step;
-                }
-                continue;
-            }
-            // Follow the step inward to where it is tallest.
-            if (qualifies && step > best_step) {
-                best = j;
-                best_step = step;
-            } else if (step < best_step) {
-                break;
-            }
-        }
-        if (best < 0)
+        const int begins = picture_begins(p, row, split);
+        p.begins[static_cast<std::size_t>(row)] = begins;
+        if (begins < 0)
             continue;
-        // The steepest fall near the tallest step, to a fraction of a pixel.
-        int k = best;
-        for (int j = std::max(1, best - 3); j <= std::min(samples - 2, best + 3); ++j)
+        // Inward from there down the fall to its steepest point: past it
+        // once the fall has eased to half its steepest (a soft rim's fall is
+        // many pixels wide, a sharp one's a few).
+        const float* d = p.fall.ptr<float>(row);
+        int k = std::min(begins + step_gap, p.polar.cols - 1 - subpixel_reach);
+        for (int j = k; j >= std::max(reach_out, begins - soft_rim_reach); --j) {
             if (d[j] < d[k])
                 k = j;
-        if (k <= 0 || k >= samples - 1)
+            else if (d[k] <= -min_fall && d[j] > fall_eased * d[k])
+                break;
+        }
+        if (k < reach_out || d[k] > -min_fall)
+            continue;
+        const double step = p.mean(row, k - reach_out, k - step_gap) - split.black;
+        if (step < min_step)
             continue;
         const double a = d[k - 1], b = d[k], c = d[k + 1];
         const double curvature = a - 2 * b + c;
@@ -230,7 +306,8 @@ std::vector<rim_point> find_rim_points(const cv::Mat& blurred, cv::Point2d centr
         const double radius = k + offset;
         if (!std::isfinite(radius))
             continue;
-        points.push_back({centre + radius * cv::Point2d(std::cos(angle), std::sin(angle)), best_step});
+        const double angle = p.angle(row);
+        points.push_back({p.centre + radius * cv::Point2d(std::cos(angle), std::sin(angle)), step, row});
     }
     return points;
 }
@@ -247,9 +324,10 @@ bool circle_through(cv::Point2d a, cv::Point2d b, cv::Point2d c, circle2& out)
     return true;
 }
 
+// Signed: positive outside the circle.
 double distance_off(const circle2& c, cv::Point2d p)
 {
-    return std::fabs(std::hypot(p.x - c.x, p.y - c.y) - c.r);
+    return std::hypot(p.x - c.x, p.y - c.y) - c.r;
 }
 
 // Step 4: the circle that most rim points lie on.
@@ -267,7 +345,7 @@ bool fit_circle(const std::vector<rim_point>& points, circle2& fitted)
             continue;
         int count = 0;
         for (const rim_point& p : points)
-            count += distance_off(c, p.at) <= ransac_tolerance;
+            count += std::fabs(distance_off(c, p.at)) <= ransac_tolerance;
         if (count > best_count) {
             best_count = count;
             fitted = c;
@@ -277,7 +355,7 @@ bool fit_circle(const std::vector<rim_point>& points, circle2& fitted)
         return false;
 
     // Gauss-Newton on the distances of the points near the circle.
-    for (int iteration = 0; iteration < 20; ++iteration) {
+    for (int iteration = 0; iteration < fit_iterations; ++iteration) {
         cv::Matx33d normal = cv::Matx33d::zeros();
         cv::Vec3d gradient(0, 0, 0);
         int used = 0;
@@ -300,10 +378,76 @@ bool fit_circle(const std::vector<rim_point>& points, circle2& fitted)
         fitted.x += delta[0];
         fitted.y += delta[1];
         fitted.r += delta[2];
-        if (cv::norm(delta) < 1e-4)
+        if (cv::norm(delta) < fit_converged)
             break;
     }
     return fitted.r > 0;
+}
+
+// The share of the rays, of those that run on past `circle`, on which the
+// picture begins farther beyond it than it does on the circle's own rays
+// (the median of those, for a soft rim's outer tail) by outside_gap.
+double lit_outside_share(const ray_profiles& p, const circle2& circle,
+                         const std::vector<rim_point>& points)
+{
+    std::vector<float> tails;
+    for (const rim_point& point : points)
+        if (std::fabs(distance_off(circle, point.at)) <= on_circle)
+            tails.push_back(static_cast<float>(p.begins[static_cast<std::size_t>(point.row)] - circle.r));
+    const double beyond = circle.r + median_of(tails) + outside_gap;
+    int looked = 0, lit = 0;
+    for (int row = 0; row < rays; ++row) {
+        if (p.limit[static_cast<std::size_t>(row)] < beyond)
+            continue;
+        ++looked;
+        lit += p.begins[static_cast<std::size_t>(row)] > beyond;
+    }
+    return looked > 0 ? static_cast<double>(lit) / looked : 0.0;
+}
+
+// On how many rays a fall as steep as comparable_fall of the rim's own
+// stands within 1 px of `radius`, for each radius up to the rim's; and the
+// radius of the best-supported circle inside the rim, other than the rim.
+struct second_circle {
+    int rim_support = 0;
+    int support = 0;
+    double r = 0;
+};
+
+second_circle look_for_second_circle(const ray_profiles& p, const circle2& circle)
+{
+    second_circle s;
+    const int rim = static_cast<int>(std::lround(circle.r));
+    const int from = std::max(2, static_cast<int>(second_circle_from * circle.r));
+    if (rim + 2 >= p.fall.cols || from >= rim - second_circle_gap)
+        return s;
+    // Per radius, the rays with a qualifying fall there or a pixel either side.
+    std::vector<int> support(static_cast<std::size_t>(rim + 2), 0);
+    std::vector<char> marked(static_cast<std::size_t>(rim + 2));
+    for (int row = 0; row < rays; ++row) {
+        if (p.limit[row] < rim + 2)
+            continue;
+        const float* d = p.fall.ptr<float>(row);
+        const float rim_fall = std::min({d[rim - 1], d[rim], d[rim + 1]});
+        if (rim_fall >= 0)
+            continue;
+        const float wanted = static_cast<float>(comparable_fall) * rim_fall;
+        std::fill(marked.begin(), marked.end(), 0);
+        for (int j = from; j <= rim + 1; ++j)
+            if (d[j] <= wanted && d[j] <= d[j - 1] && d[j] <= d[j + 1])
+                for (int k = std::max(from, j - 1); k <= std::min(rim + 1, j + 1); ++k)
+                    marked[static_cast<std::size_t>(k)] = 1;
+        for (int j = from; j <= rim + 1; ++j)
+            support[static_cast<std::size_t>(j)] += marked[static_cast<std::size_t>(j)];
+    }
+    for (int j = rim - 1; j <= rim + 1; ++j)
+        s.rim_support = std::max(s.rim_support, support[static_cast<std::size_t>(j)]);
+    for (int j = from; j < rim - second_circle_gap; ++j)
+        if (support[static_cast<std::size_t>(j)] > s.support) {
+            s.support = support[static_cast<std::size_t>(j)];
+            s.r = j;
+        }
+    return s;
 }
 
 }  // namespace
@@ -345,58 +489,90 @@ circle_finding find_image_circle(const cv::Mat& evidence)
         finding.refusal = "no rim stands out: the picture is dark all over (the lens may be capped)";
         return finding;
     }
+    if (!split.has_black) {
+        finding.refusal = "no rim stands out: the frame's border has no black around the picture "
+                          "(is it a circular fisheye's picture?)";
+        return finding;
+    }
     const double min_step = std::max(min_contrast, noise_factor * split.noise);
 
-    std::vector<rim_point> points = find_rim_points(blurred, split.centroid, split, min_step);
+    ray_profiles profiles = cast_rays(blurred, split.centroid);
+    std::vector<rim_point> points = find_rim_points(profiles, split, min_step);
     circle2 circle;
     bool fitted = fit_circle(points, circle);
     if (fitted && circle.x >= 0 && circle.y >= 0 && circle.x < evidence.cols && circle.y < evidence.rows) {
-        points = find_rim_points(blurred, cv::Point2d(circle.x, circle.y), split, min_step);
+        profiles = cast_rays(blurred, cv::Point2d(circle.x, circle.y));
+        points = find_rim_points(profiles, split, min_step);
         fitted = fit_circle(points, circle);
     }
-    finding.rim_points = static_cast<int>(points.size());
-    if (!fitted || points.size() < static_cast<std::size_t>(min_rim_points)) {
-        finding.refusal = "no rim stands out: a step from the picture to black was found on " +
-                          std::to_string(points.size()) + " of " + std::to_string(rays) +
-                          " rays (is it a circular fisheye's picture?)";
-        return finding;
-    }
 
+    // The points that bear on the circle: on it, or lit beyond it.
     std::vector<double> steps;
     std::vector<bool> bins(coverage_bins, false);
+    int beyond = 0;
     for (const rim_point& p : points) {
-        if (distance_off(circle, p.at) > 1.0)
+        const double off = fitted ? distance_off(circle, p.at) : 1e9;
+        if (off > on_circle) {
+            ++beyond;
+            continue;
+        }
+        if (off < -on_circle)
             continue;
         steps.push_back(p.step);
         const double angle = std::atan2(p.at.y - circle.y, p.at.x - circle.x) + pi;
         bins[std::min(coverage_bins - 1, static_cast<int>(angle / (2 * pi) * coverage_bins))] = true;
     }
-    finding.within_1px = static_cast<double>(steps.size()) / points.size();
-    finding.coverage = static_cast<double>(std::count(bins.begin(), bins.end(), true)) / coverage_bins;
-    if (!steps.empty()) {
-        std::nth_element(steps.begin(), steps.begin() + steps.size() / 2, steps.end());
-        finding.contrast = steps[steps.size() / 2];
+    const int on = static_cast<int>(steps.size());
+    finding.rim_points = on + beyond;
+    if (!fitted || on < min_rim_points) {
+        finding.refusal = "no rim stands out: a step from the picture to black lies on one circle on " +
+                          std::to_string(fitted ? on : 0) + " of " + std::to_string(rays) +
+                          " rays, at least " + std::to_string(min_rim_points) +
+                          " needed (is it a circular fisheye's picture?)";
+        return finding;
     }
+    finding.within_1px = static_cast<double>(on) / finding.rim_points;
+    finding.coverage = static_cast<double>(std::count(bins.begin(), bins.end(), true)) / coverage_bins;
+    std::nth_element(steps.begin(), steps.begin() + steps.size() / 2, steps.end());
+    finding.contrast = steps[steps.size() / 2];
     finding.x = circle.x;
     finding.y = circle.y;
     finding.r = circle.r;
+    finding.lit_outside = lit_outside_share(profiles, circle, points);
+    const second_circle second = look_for_second_circle(profiles, circle);
 
-    const int within_percent = static_cast<int>(std::lround(100 * finding.within_1px));
-    const int coverage_percent = static_cast<int>(std::lround(100 * finding.coverage));
-    if (finding.within_1px < min_within || finding.coverage < min_coverage)
-        finding.refusal = "the edges found do not lie on one circle (" + std::to_string(within_percent) +
-                          " % of " + std::to_string(finding.rim_points) + " rim points within 1 px, seen " +
-                          std::to_string(coverage_percent) + " % of the way round)";
-    else if (finding.contrast < min_step)
-        finding.refusal = "no rim stands out: the step to black is " +
-                          std::to_string(static_cast<int>(std::lround(finding.contrast))) +
-                          " levels, against noise of " +
-                          std::to_string(static_cast<int>(std::lround(split.noise))) + " levels";
+    auto percent = [](double share) { return std::to_string(static_cast<int>(std::lround(100 * share))); };
+    const std::string radius = level_text(circle.r);
+    if (finding.within_1px < min_within)
+        finding.refusal = "the edges found do not lie on one circle: " + percent(finding.within_1px) +
+                          " % of " + std::to_string(finding.rim_points) + " rim points within 1 px, at least " +
+                          percent(min_within) + " % needed";
+    else if (finding.coverage < min_coverage)
+        finding.refusal = "the rim is seen only " + percent(finding.coverage) +
+                          " % of the way round, at least " + percent(min_coverage) + " % needed";
+    else if (finding.lit_outside > max_lit_outside)
+        finding.refusal = "the frame is not black beyond the circle found (R " + radius + "): lit on " +
+                          percent(finding.lit_outside) + " % of the rays past it, at most " +
+                          percent(max_lit_outside) +
+                          " % allowed (a lit ring around the lens, or a picture that goes on past its rim)";
+    else if (second.rim_support > 0 && second.support >= comparable_support * second.rim_support) {
+        finding.second_r = second.r;
+        finding.refusal = "two circles about the same centre could be the rim, R " + radius + " and R " +
+                          level_text(second.r) + " (on " + std::to_string(second.rim_support) + " and " +
+                          std::to_string(second.support) +
+                          " rays); the outer one may be a lit ring around the lens, the inner one the "
+                          "edge of fading light inside it: choose by eye";
+    } else if (finding.contrast < min_step)
+        finding.refusal = "no rim stands out: the step to black is " + level_text(finding.contrast) +
+                          " levels, at least " + level_text(min_step) + " needed against noise of " +
+                          level_text(split.noise) + " levels";
     else if (finding.x < 0 || finding.y < 0 || finding.x > evidence.cols - 1 || finding.y > evidence.rows - 1)
         finding.refusal = "the circle's centre lies outside the frame";
     else if (finding.r < min_radius_share * std::min(evidence.cols, evidence.rows) ||
              finding.r > std::hypot(evidence.cols, evidence.rows))
-        finding.refusal = "the circle found is too small or too large for a lens's image circle";
+        finding.refusal = "the circle found (R " + radius + ") is too small or too large for a lens's image "
+                          "circle: its radius must be from " + percent(min_radius_share) +
+                          " % of the frame's smaller side to its diagonal";
     finding.found = finding.refusal.empty();
     return finding;
 }

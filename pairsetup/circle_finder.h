@@ -37,8 +37,10 @@ struct circle_finding {
     // pixel indices (the top-left pixel's centre is 0, 0), as lensrim draws
     // its circle.
     double x = 0, y = 0, r = 0;
-    int rim_points = 0;        // rays on which a rim to black was found
+    int rim_points = 0;        // rays with a rim to black on or beyond the circle
     double within_1px = 0;     // share of those within 1 px of the circle
+    double lit_outside = 0;    // share of the rays lit beyond the circle
+    double second_r = 0;       // a second candidate's radius, when there are two
     double coverage = 0;       // share of the way round that the rim is seen
     double contrast = 0;       // median step at the rim, in levels
     // Why nothing was found, as the middle of a sentence ("no rim stands
