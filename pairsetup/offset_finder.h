@@ -15,14 +15,27 @@ struct lag_finding {
     bool found = false;
     long lag = 0;            // samples of the signals
     double clarity = 0;      // the peak over the next highest, 1 or more
+    // When the correlation is a comb of peaks one period apart (a sound or
+    // a light that repeats), that period in samples; 0 otherwise. Such a
+    // finding is never found.
+    long period = 0;
+    bool by_onsets = false;  // sound: found from the onsets (see correlate_sounds)
     std::string refusal;     // why no lag stands out; empty when found
 };
 
 // The lag, between -max_lag and max_lag samples, at which the two sounds
-// (sound_track.h's samples) match best, by cross-correlation with the
-// phase transform (cv::dft). Given only when the peak stands out.
+// (sound_track.h's samples, `rate` a second) match best: by
+// cross-correlation with the phase transform (cv::dft), and where that
+// gives no clear peak, by the cross-correlation of the two sounds' onsets.
+// Given only when the peak stands out and the sound does not repeat.
 lag_finding correlate_sounds(const std::vector<float>& first, const std::vector<float>& second,
-                             long max_lag);
+                             long max_lag, int rate);
+
+// The onset strength of a sound of `rate` samples a second, onset_rate
+// values a second: how far its loudness rises above the loudest of the
+// moment before (in decibels), never below 0.
+constexpr int onset_rate = 1000;
+std::vector<float> sound_onsets(const std::vector<float>& sound, int rate);
 
 // The lag, between -max_lag and max_lag frames, at which the frame-to-frame
 // changes of brightness (picture_signal.h) match best, by normalised

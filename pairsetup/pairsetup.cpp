@@ -48,6 +48,11 @@ constexpr const char* usage =
     "circle of one photo or video, as lensrim prints it. How each value was\n"
     "found, and how sure, goes to standard error.\n";
 
+// Two frame rates closer than this share of the lower are one rate, told
+// twice with rounding; 30 against NTSC's 30000/1001 (0.1 % apart, a frame
+// every 33 s) are two.
+constexpr double same_rate_tolerance = 0.0005;
+
 // The longest path a configuration's path line holds (a line is read 1023
 // characters at a time, its line end included).
 constexpr std::size_t longest_path = config_line_buffer - 2;
@@ -298,7 +303,9 @@ int run_pair(const pair_request& r)
     if (!usable(fps1) || !usable(fps2))
         return fail("cannot use the frame rates: " + r.first + " reports " + std::to_string(fps1) + ", " +
                     r.second + " " + std::to_string(fps2) + " frames per second");
-    if (std::fabs(fps1 - fps2) > 0.001 * fps1) {
+    // The rule is the same whichever video comes first: the difference
+    // against the lower rate.
+    if (std::fabs(fps1 - fps2) > same_rate_tolerance * std::min(fps1, fps2)) {
         char text[256];
         std::snprintf(text, sizeof text, "%.3f", fps1);
         std::string first_rate = text;
@@ -328,6 +335,8 @@ int run_pair(const pair_request& r)
         std::fprintf(stderr, "start frames as given: %d and %d\n", start1, start2);
     } else {
         const start_offsets found = find_start_offsets(in);
+        if (!found.sound_streams.empty())
+            std::fprintf(stderr, "sound read from %s\n", found.sound_streams.c_str());
         if (!found.found)
             return fail("no start frames for " + r.first + " and " + r.second + ": " + found.refusal +
                         "; count the frames by hand (a clap or a flash in both) and give them with --starts N,M");

@@ -53,7 +53,30 @@ double nominal_frame_rate(const std::string& path)
     return rate.num > 0 && rate.den > 0 ? av_q2d(rate) : 0;
 }
 
-sound_stretch read_sound(const std::string& path, double from, double seconds)
+std::vector<int> audio_streams(const std::string& path)
+{
+    std::vector<int> streams;
+    AVFormatContext* opened = nullptr;
+    if (avformat_open_input(&opened, path.c_str(), nullptr, nullptr) < 0)
+        return streams;
+    const std::unique_ptr<AVFormatContext, format_closer> format(opened);
+    if (avformat_find_stream_info(format.get(), nullptr) < 0)
+        return streams;
+    int marked = -1;
+    for (unsigned i = 0; i < format->nb_streams; ++i) {
+        const AVStream* stream = format->streams[i];
+        if (stream->codecpar->codec_type != AVMEDIA_TYPE_AUDIO)
+            continue;
+        if (marked < 0 && (stream->disposition & AV_DISPOSITION_DEFAULT) != 0)
+            marked = static_cast<int>(streams.size());
+        streams.push_back(static_cast<int>(i));
+    }
+    if (marked > 0)
+        std::rotate(streams.begin(), streams.begin() + marked, streams.begin() + marked + 1);
+    return streams;
+}
+
+sound_stretch read_sound(const std::string& path, int track, double from, double seconds)
 {
     sound_stretch out;
     AVFormatContext* opened = nullptr;
@@ -66,12 +89,12 @@ sound_stretch read_sound(const std::string& path, double from, double seconds)
         out.problem = "has streams that cannot be read";
         return out;
     }
-    const AVCodec* codec = nullptr;
-    const int track = av_find_best_stream(format.get(), AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
-    if (track == AVERROR_STREAM_NOT_FOUND)
+    if (track < 0 || track >= static_cast<int>(format->nb_streams) ||
+        format->streams[track]->codecpar->codec_type != AVMEDIA_TYPE_AUDIO)
         return out;
     out.has_sound = true;
-    if (track < 0 || codec == nullptr) {
+    const AVCodec* codec = avcodec_find_decoder(format->streams[track]->codecpar->codec_id);
+    if (codec == nullptr) {
         out.problem = "has a sound track whose codec cannot be decoded";
         return out;
     }

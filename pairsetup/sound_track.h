@@ -18,9 +18,15 @@ struct sound_stretch {
     std::string problem;        // why the track could not be read; empty if it could
 };
 
-// Reads `seconds` of the first audio track of `path` from `from` seconds on
-// (less where the track ends first).
-sound_stretch read_sound(const std::string& path, double from, double seconds);
+// The audio streams of `path`, as the file numbers its streams, in the order
+// they are to be tried: the one the container marks as its default first
+// (where one is), then the others in the file's order; empty when it has
+// none or cannot be read.
+std::vector<int> audio_streams(const std::string& path);
+
+// Reads `seconds` of stream `stream` of `path` (an audio stream, see
+// audio_streams) from `from` seconds on (less where the track ends first).
+sound_stretch read_sound(const std::string& path, int stream, double from, double seconds);
 
 // The frame rate that the video track of `path` is made at, as the codec
 // library reads it from the stream (30 for a 30 fps camera, whatever the

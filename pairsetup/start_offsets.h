@@ -21,6 +21,7 @@ struct start_offsets {
     std::string how;       // "by sound, peak 9.1x the next", for the config and the log
     std::string refusal;   // why no offset stands out; empty when found
     std::string drift;     // a warning when the clocks run apart; empty otherwise
+    std::string sound_streams;  // which audio streams were read, for the log; empty without sound
 };
 
 // Stretches read for the search: the offset's range and this much more.
