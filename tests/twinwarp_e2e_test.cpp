@@ -2,10 +2,12 @@
 // real program, and its output video decoded and compared frame by frame.
 #include <gtest/gtest.h>
 
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
 #include <csignal>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -643,4 +645,61 @@ TEST_F(twinwarp_run, OutputThatCannotBeWrittenIsReported)
             EXPECT_LT(std::stoi(run.out.substr(run.out.rfind('\r', run.out.size() - 2) + 1)), 200);
         }
     }
+}
+
+// A clip stored turned, with a display matrix, as a phone held on its side
+// records it, is merged as ffmpeg (and every player) shows it: the halves
+// match those cut from ffmpeg's own upright decode. One with a matrix that
+// mirrors it is refused before anything is written.
+TEST_F(twinwarp_run, TurnedClipsAreMergedAsPlayersShowThem)
+{
+    if (run_program({"ffmpeg", "-version"}).status != 0)
+        GTEST_SKIP() << "ffmpeg is needed for its upright reading";
+    const std::string turned = dir.path("turned.mov");
+    struct turn_case {
+        const char* degrees;  // clockwise, as the tool takes them
+        std::string circle;   // in the upright frame
+        image_circle scaled;
+    };
+    const turn_case cases[] = {
+        {"90", "X 36, Y 48, R 40", {36, 48, 32}},
+        {"180", circle1, scaled1},
+        {"-90", "X 35, Y 50, R 40", {35, 50, 32}},
+    };
+    write_clip(cam1, 1, 3, 30.0);
+    write_clip(cam2, 2, 3, 30.0);
+    for (const turn_case& c : cases) {
+        const program_result made = run_program({SET_DISPLAY_MATRIX_PATH, cam1, turned, c.degrees});
+        ASSERT_EQ(made.status, 0) << made.err;
+        for (int k = 1; k <= 3; ++k)
+            std::remove(dir.path("upright-" + std::to_string(k) + ".png").c_str());
+        const program_result upright = run_program(
+            {"ffmpeg", "-v", "error", "-y", "-i", turned, dir.path("upright-%d.png")});
+        ASSERT_EQ(upright.status, 0) << upright.err;
+        std::vector<cv::Mat> shown;
+        for (int k = 1; k <= 3; ++k)
+            shown.push_back(cv::imread(dir.path("upright-" + std::to_string(k) + ".png"), cv::IMREAD_COLOR));
+        ASSERT_FALSE(shown.back().empty()) << c.degrees;
+
+        write_file(config, config_text(turned, c.circle, 0, cam2, circle2, 0));
+        const program_result run = twinwarp({config, output});
+        EXPECT_EQ(run.status, 0) << c.degrees << ": " << run.err;
+        const std::vector<cv::Mat> frames = read_frames(output);
+        ASSERT_EQ(frames.size(), 3u) << c.degrees;
+        expect_frames(frames, shown, 0, read_frames(cam2), 0, nullptr, c.scaled, scaled2);
+    }
+
+    const program_result made = run_program({SET_DISPLAY_MATRIX_PATH, cam1, turned, "0", "mirror"});
+    ASSERT_EQ(made.status, 0) << made.err;
+    write_file(config, config_text(turned, circle1, 0, cam2, circle2, 0));
+    std::remove(output.c_str());
+    const program_result run = twinwarp({config, output});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, turned + "\n48 36 40\n0\n" + cam2 +
+                           "\n50 34 38\n0\n" + turned +
+                           " has a display matrix that mirrors its pictures, which is not read here (only "
+                           "quarter turns are); make an upright copy first: ffmpeg -i " + turned +
+                           " -c:a copy upright.mp4\n");
+    EXPECT_FALSE(file_exists(output));
 }
