@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <memory>
 
+#include <sys/stat.h>
+
 #include <opencv2/core.hpp>
 
 extern "C" {
@@ -54,6 +56,11 @@ bool display_turn::quarter() const
 display_turn read_display_turn(const std::string& path)
 {
     display_turn turn;
+    // Only a file can be read twice: a pipe's bytes would be taken from the
+    // reader that plays it.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return turn;
     AVFormatContext* opened = nullptr;
     // The container's header holds the matrix; no stream needs probing.
     if (avformat_open_input(&opened, path.c_str(), nullptr, nullptr) < 0)

@@ -26,8 +26,9 @@ struct display_turn {
 };
 
 // The display turn of the first video stream of `path`, as the codec library
-// reads it from the container; no turn when there is no matrix, or the file
-// is not one the library reads.
+// reads it from the container; no turn when there is no matrix, when the
+// file is not one the library reads, or when `path` is not a regular file
+// (a pipe cannot be read twice, so its pictures are taken as stored).
 display_turn read_display_turn(const std::string& path);
 
 // Why `video`, turned as `turn` says, cannot be read upright, as the end of

@@ -442,11 +442,19 @@ second_circle look_for_second_circle(const ray_profiles& p, const circle2& circl
     }
     for (int j = rim - 1; j <= rim + 1; ++j)
         s.rim_support = std::max(s.rim_support, support[static_cast<std::size_t>(j)]);
+    int best = -1;
     for (int j = from; j < rim - second_circle_gap; ++j)
         if (support[static_cast<std::size_t>(j)] > s.support) {
             s.support = support[static_cast<std::size_t>(j)];
-            s.r = j;
+            best = j;
         }
+    if (best >= from) {
+        // Its radius: the middle of the run of radii as well supported.
+        int last = best;
+        while (last + 1 < rim - second_circle_gap && support[static_cast<std::size_t>(last + 1)] == s.support)
+            ++last;
+        s.r = 0.5 * (best + last);
+    }
     return s;
 }
 

@@ -7,6 +7,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <cmath>
+#include <iterator>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -106,6 +107,27 @@ protected:
 
 }  // namespace
 
+namespace {
+
+// A geq filter that applies `expression` to each of the red, green and
+// blue channels, V(X,Y) standing for the channel's own value.
+std::string each_channel(const std::string& expression)
+{
+    std::string filter = "geq=";
+    for (const char* c : {"r", "g", "b"}) {
+        std::string e = expression;
+        for (std::size_t at; (at = e.find("V(")) != std::string::npos;)
+            e.replace(at, 1, c);
+        filter += std::string(c) + "='" + e + "'" + (std::string(c) == "b" ? "" : ":");
+    }
+    return filter;
+}
+
+// The distance from the middle of the filtered picture, in pixels.
+const std::string from_middle = "hypot(X-W/2+0.5\\,Y-H/2+0.5)";
+
+}  // namespace
+
 TEST_F(pairsetup_run, FindsTheCircleOnRigFootage)
 {
     const std::string vignette = "vignette=angle=PI/3";
@@ -128,6 +150,12 @@ TEST_F(pairsetup_run, FindsTheCircleOnRigFootage)
         {{"flare at the rim", {640, 360}, 330, 170, 160, 30, "", "",
           "drawbox=x=470:y=120:w=60:h=100:color=white@0.8:t=fill,gblur=sigma=14"}, 2},
         {{"photo with vignetting and noise", {640, 360}, 330, 170, 160, 1, vignette, noise, ""}, 2},
+        // The last 15 px of the disc fade to 30 %: the rim is where that
+        // falls to black, not where the fading begins.
+        {{"light fading off at the rim", {640, 360}, 320, 180, 150, 30,
+          each_channel("V(X\\,Y)*clip(1-0.7*(" + from_middle + "-135)/15\\,0.3\\,1)"), "", ""}, 1},
+        // Dusk: a lit sky above black ground; the rim is plain on the sky's side.
+        {{"dusk", {640, 360}, 320, 180, 150, 30, each_channel("if(lt(Y\\,H/2)\\,V(X\\,Y)\\,2)"), "", ""}, 1},
     };
     for (const row& r : rows) {
         const std::string path = dir.path(r.f.frames == 1 ? "photo.png" : "clip.mp4");
@@ -141,6 +169,47 @@ TEST_F(pairsetup_run, FindsTheCircleOnRigFootage)
         EXPECT_LE(std::abs(radius - r.f.r), r.tolerance) << r.f.name << ": " << run.out;
         const std::string from = r.f.frames == 1 ? "the photo" : "24 frames";
         EXPECT_EQ(run.err.rfind("circle from " + from + ": ", 0), 0u) << r.f.name << ": " << run.err;
+    }
+
+    // What looks like a rim but may not be: refused, never a wrong circle.
+    const std::string ring_at = "between(" + from_middle + "\\,156\\,160)";
+    const row doubtful[] = {
+        // A hood's reflection: a faint lit ring 6 px outside the rim.
+        {{"a lit ring outside the rim", {640, 360}, 320, 180, 150, 30, "", "",
+          "format=rgb24," + each_channel("if(" + ring_at + "\\,40\\,0)")}, 0},
+        // A dark tunnel with its round, bright exit ahead.
+        {{"a tunnel", {640, 360}, 320, 180, 150, 30,
+          each_channel("if(lt(" + from_middle + "\\,40)\\,V(X\\,Y)\\,V(X\\,Y)*0.02)"), "", ""}, 0},
+    };
+    const std::string why[] = {"two circles about the same centre could be the rim, R 160 and R 1",
+                               "no rim stands out"};
+    for (std::size_t i = 0; i < std::size(doubtful); ++i) {
+        const std::string path = dir.path("clip.mp4");
+        render(dir, doubtful[i].f, path);
+        const program_result run = pairsetup({"--circle", path});
+        EXPECT_EQ(run.status, 1) << doubtful[i].f.name << ": " << run.out;
+        EXPECT_EQ(run.out, "") << doubtful[i].f.name;
+        EXPECT_EQ(run.err.rfind("no image circle in " + path + " (24 frames): " + why[i], 0), 0u)
+            << doubtful[i].f.name << ": " << run.err;
+    }
+
+    // A turned clip: the circle in the upright frame that ffmpeg shows, as
+    // found on ffmpeg's own upright still of it.
+    const footage f{"turned", {640, 360}, 250, 170, 150, 30, "", "", ""};
+    const std::string stored = dir.path("stored.mp4"), turned = dir.path("turned.mp4"),
+                      still = dir.path("upright.png");
+    render(dir, f, stored);
+    for (const char* degrees : {"90", "-90", "180"}) {
+        ASSERT_EQ(run_program({SET_DISPLAY_MATRIX_PATH, stored, turned, degrees}).status, 0);
+        ASSERT_EQ(run_program({"ffmpeg", "-v", "error", "-y", "-i", turned, "-frames:v", "1", still}).status, 0);
+        const program_result shown = pairsetup({"--circle", still});
+        const program_result run = pairsetup({"--circle", turned});
+        EXPECT_EQ(run.status, 0) << degrees << ": " << run.err;
+        int x = 0, y = 0, r = 0, ux = 0, uy = 0, ur = 0;
+        ASSERT_TRUE(read_circle(run.out, x, y, r)) << degrees << ": " << run.err;
+        ASSERT_TRUE(read_circle(shown.out, ux, uy, ur)) << degrees << ": " << shown.err;
+        EXPECT_LE(std::abs(x - ux) + std::abs(y - uy) + std::abs(r - ur), 1) << degrees << ": " << run.out
+                                                                              << " against " << shown.out;
     }
 }
 
@@ -254,38 +323,68 @@ struct rig_camera {
     bool sound;
     int sample_rate;
     double fps = 30;
+    // What both hear: "clap" (the hum and the clap), "beeps" (a beep every
+    // 2 s, and nothing else), "hall" (the clap through this camera's own
+    // echoes in a reverberant room).
+    std::string room = "clap";
+    bool flash = true;
+    // Audio streams besides the microphone's: "" (none), "unplugged after"
+    // (a faint hiss second), "silent before" (digital silence first, marked
+    // as the default).
+    std::string streams = "";
 };
 
 void render_camera(const temp_dir& dir, const rig_camera& c, const std::string& path)
 {
     const int r = 150, flash = 150;
     const std::string mask = write_disc_mask(dir, r);
-    const std::string rate = std::to_string(static_cast<int>(c.fps));
+    const std::string rate = c.fps == std::floor(c.fps) ? std::to_string(static_cast<int>(c.fps)) : "30000/1001";
     std::vector<std::string> args = {
         "ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
         std::string(c.camera == 1 ? "testsrc2" : "testsrc") + "=size=1024x512:rate=" + rate,
         "-loop", "1", "-i", mask, "-f", "lavfi", "-i", "color=black:size=640x360:rate=" + rate};
     std::string graph =
         "[0]v360=input=e:output=fisheye:h_fov=190:v_fov=190:w=300:h=300,format=rgb24[f];"
-        "[1]format=gray[m];[f][m]alphamerge[fa];[2][fa]overlay=x=170:y=30:shortest=1:format=rgb,"
-        "drawbox=enable='between(n," + std::to_string(flash) + "," + std::to_string(flash + 1) +
-        ")':color=white@0.7:t=fill,trim=start_frame=" + std::to_string(c.start) +
-        ",setpts=PTS-STARTPTS[v]";
+        "[1]format=gray[m];[f][m]alphamerge[fa];[2][fa]overlay=x=170:y=30:shortest=1:format=rgb," +
+        (c.flash ? "drawbox=enable='between(n," + std::to_string(flash) + "," + std::to_string(flash + 1) +
+                       ")':color=white@0.7:t=fill,"
+                 : std::string()) +
+        "trim=start_frame=" + std::to_string(c.start) + ",setpts=PTS-STARTPTS[v]";
     if (c.sound) {
         const std::string clap_at = std::to_string(flash) + "/" + rate;
+        const std::string shared =
+            c.room == "beeps" ? "0.5*sin(2*PI*1000*t)*lt(mod(t\\,2)\\,0.05)"
+                              : "0.9*sin(2*PI*1500*t)*exp(-abs(t-" + clap_at + ")*60)*gte(t\\," + clap_at + ")";
         args.insert(args.end(),
-                    {"-f", "lavfi", "-i", "anoisesrc=c=pink:seed=42:a=0.05:r=48000", "-f", "lavfi", "-i",
-                     "aevalsrc=exprs='0.9*sin(2*PI*1500*t)*exp(-(t-" + clap_at + ")*60)*gte(t\\," +
-                         clap_at + ")':s=48000",
-                     "-f", "lavfi", "-i",
+                    {"-f", "lavfi", "-i",
+                     std::string("anoisesrc=c=pink:seed=42:r=48000:a=") + (c.room == "beeps" ? "0" : "0.05"),
+                     "-f", "lavfi", "-i", "aevalsrc=exprs='" + shared + "':s=48000", "-f", "lavfi", "-i",
                      "anoisesrc=c=white:seed=" + std::to_string(7 * c.camera) + ":a=0.03:r=48000"});
-        graph += ";[3][4][5]amix=inputs=3:normalize=0,atrim=start_sample=" +
+        // Each camera's place in the hall: echoes of its own, of all that
+        // both hear.
+        const std::string echoes =
+            c.camera == 1 ? "aecho=0.8:0.9:23|41|67|89|113|151|199|263:0.7|0.65|0.6|0.55|0.5|0.45|0.4|0.35"
+                          : "adelay=9,aecho=0.8:0.9:17|53|71|97|131|167|211|277:0.75|0.6|0.62|0.5|0.52|0.4|0.42|0.3";
+        graph += ";[3][4]amix=inputs=2:normalize=0," + (c.room == "hall" ? echoes : std::string("anull")) +
+                 "[s];[s][5]amix=inputs=2:normalize=0,atrim=start_sample=" +
                  std::to_string(static_cast<long>(c.start * 48000 / c.fps)) +
                  ",asetpts=PTS-STARTPTS,aresample=" + std::to_string(c.sample_rate) + "[a]";
+        if (!c.streams.empty())
+            graph += std::string(";") +
+                     (c.streams == "silent before" ? "anullsrc=r=48000:cl=mono"
+                                                   : "anoisesrc=c=white:seed=99:a=0.002:r=48000") +
+                     "[x]";
     }
     args.insert(args.end(), {"-filter_complex", graph, "-map", "[v]"});
+    if (c.sound && c.streams == "silent before")
+        args.insert(args.end(), {"-map", "[x]", "-map", "[a]", "-disposition:a:0", "default",
+                                 "-disposition:a:1", "0"});
+    else if (c.sound && !c.streams.empty())
+        args.insert(args.end(), {"-map", "[a]", "-map", "[x]"});
+    else if (c.sound)
+        args.insert(args.end(), {"-map", "[a]"});
     if (c.sound)
-        args.insert(args.end(), {"-map", "[a]", "-c:a", "aac"});
+        args.insert(args.end(), {"-c:a", "aac", "-shortest"});
     args.insert(args.end(), {"-frames:v", std::to_string(300 - c.start), "-c:v", "libx264", "-crf", "20",
                              "-pix_fmt", "yuv420p", path});
     const program_result made = run_program(args);
@@ -301,6 +400,7 @@ TEST_F(pairsetup_run, FindsTheStartFramesBySoundOrPicture)
         rig_camera first, second;
         std::string starts;  // what --offsets prints
         std::string how;     // how standard error says they were found
+        std::string said = "";  // which audio streams it says it read, where that matters
     };
     const row rows[] = {
         {"the first started later, by sound, 48 against 44.1 kHz", {1, 40, true, 48000},
@@ -312,6 +412,17 @@ TEST_F(pairsetup_run, FindsTheStartFramesBySoundOrPicture)
          "by picture"},
         {"one camera silent: by the flash", {1, 47, true, 48000}, {2, 10, false, 0},
          "start 0\nstart 37\n", "by picture"},
+        {"claps in a reverberant hall: by their onsets", {1, 12, true, 48000, 30, "hall", false},
+         {2, 49, true, 48000, 30, "hall", false}, "start 37\nstart 0\n", "by sound's onsets"},
+        {"a beep every 2 s: the flash settles it", {1, 8, true, 48000, 30, "beeps"},
+         {2, 52, true, 48000, 30, "beeps"}, "start 44\nstart 0\n", "by picture"},
+        {"the microphone first, an unplugged input second", {1, 40, true, 48000, 30, "clap", false,
+         "unplugged after"}, {2, 15, true, 44100, 30, "clap", false}, "start 0\nstart 25\n", "by sound",
+         "cam1.mp4 audio stream 1 of 2 (#0:1), "},
+        {"a silent default stream, the microphone second", {1, 15, true, 48000, 30, "clap", false},
+         {2, 40, true, 48000, 30, "clap", false, "silent before"}, "start 25\nstart 0\n", "by sound",
+         "cam2.mp4 audio stream 2 of 2 (#0:2), as the first audio streams gave no answer (the sound is "
+         "silent)\n"},
     };
     const std::string cam1 = dir.path("cam1.mp4"), cam2 = dir.path("cam2.mp4");
     for (const row& r : rows) {
@@ -322,6 +433,7 @@ TEST_F(pairsetup_run, FindsTheStartFramesBySoundOrPicture)
         EXPECT_EQ(run.out, r.starts) << r.name << ": " << run.err;
         EXPECT_NE(run.err.find("start frames " + r.how + ", peak "), std::string::npos)
             << r.name << ": " << run.err;
+        EXPECT_NE(run.err.find(r.said), std::string::npos) << r.name << ": " << run.err;
     }
 
     // Clocks that run apart: the second camera's sound runs 0.1 % fast, so a
@@ -358,6 +470,11 @@ TEST_F(pairsetup_run, RefusesPairsItCannotSetUp)
     render_camera(dir, {1, 0, true, 48000}, cam1);
     render_camera(dir, {2, 0, true, 48000}, cam2);
     render_camera(dir, {2, 0, true, 48000, 25}, slow);
+    const std::string ntsc = dir.path("ntsc.mp4"), beeps1 = dir.path("beeps1.mp4"),
+                      beeps2 = dir.path("beeps2.mp4");
+    render_camera(dir, {2, 0, true, 48000, 30000.0 / 1001}, ntsc);
+    render_camera(dir, {1, 40, true, 48000, 30, "beeps", false}, beeps1);
+    render_camera(dir, {2, 0, true, 48000, 30, "beeps", false}, beeps2);
     write_file(blank, read_file(cam2));
     // Silent and still: one picture, held, with a silent sound track.
     render(dir, {"still", {640, 360}, 320, 180, 150, 1, "", "", ""}, dir.path("still.png"));
@@ -378,6 +495,16 @@ TEST_F(pairsetup_run, RefusesPairsItCannotSetUp)
              "picture, the pictures' brightness does not change; count the frames by hand"},
         {{cam1, slow}, "the two videos' frame rates differ: " + cam1 + " runs at 30.000 and " + slow +
                            " at 25.000 frames per second"},
+        // 0.1 % apart, whichever comes first.
+        {{cam1, ntsc}, "the two videos' frame rates differ: " + cam1 + " runs at 30.000 and " + ntsc +
+                           " at 29.970 frames per second"},
+        {{ntsc, cam1}, "the two videos' frame rates differ: " + ntsc + " runs at 29.970 and " + cam1 +
+                           " at 30.000 frames per second"},
+        {{"--offsets", beeps1, beeps2},
+         "no start frames for " + beeps1 + " and " + beeps2 +
+             ": no offset stands out within 60.0 s either way: by sound, the sound repeats every 2.0 s, so "
+             "it matches at several offsets one period apart (one clap that both cameras hear settles it); "
+             "by picture, "},
         {{cam1, blank}, "SECOND_VIDEO \"" + blank + "\": a pair configuration's path line cannot hold a blank"},
         {{cam1, cam2, "-o", cam2}, "-o " + cam2 + " is one of the videos; give another path"},
         {{cam1, cam2, "-o", dir.dir()}, "-o " + dir.dir() + " is a directory; give a file's path"},
