@@ -21,9 +21,10 @@
 // 3. Rim points: the evidence is resampled along rays from that centre
 //    (cv::warpPolar). On each ray, walking in from where it leaves the
 //    frame, the outermost run of lit_run samples above black is where the
-//    picture begins; the rim is the steepest point of the fall (cv::Sobel)
-//    that begins there, followed inward until it eases to fall_eased of its
-//    steepest, within soft_rim_reach pixels, to a fraction of a pixel; it counts
+//    picture begins; the rim is the steepest point of the first fall
+//    (cv::Sobel) at least min_step over a step's width steep inside it,
+//    followed inward until it eases to fall_eased of its steepest, within
+//    soft_rim_reach pixels, to a fraction of a pixel; it counts
 //    when the picture inside it stands min_step above the black. A ray that
 //    leaves the frame inside the disc (a disc taller than the frame) has no
 //    black beyond it, so the frame's edge never counts as rim.
@@ -85,6 +86,7 @@ constexpr double black_noise_factor = 4.0;  // or this many times its noise
 constexpr int lit_run = 3;              // samples above black in a row: where the picture begins
 constexpr int soft_rim_reach = 20;      // pixels inside that, where the rim's fall may lie
 constexpr float fall_eased = 0.5f;      // of the steepest fall: the fall is past
+constexpr double sobel_per_slope = 8.0;  // a 3x3 Sobel's response to a slope of 1 level a pixel
 constexpr int subpixel_reach = 1;       // pixels either side of the steepest sample
 constexpr int ransac_rounds = 600;
 constexpr double ransac_tolerance = 2.0;  // pixels
@@ -275,9 +277,10 @@ std::vector<rim_point> find_rim_points(ray_profiles& p, const evidence_split& sp
                                        double min_step)
 {
     const int reach_out = step_gap + step_window;
-    // A fall steeper than this (in Sobel's units, 8 per level a pixel) is a
-    // fall, not the black's ripple.
-    const float min_fall = static_cast<float>(8 * split.tolerance / step_window);
+    // A fall at least this steep (in Sobel's units, 8 per level a pixel:
+    // min_step over a step's width) is the picture's, not the faint tail of
+    // its blur or of the codec's ringing past it.
+    const float min_fall = static_cast<float>(sobel_per_slope * min_step / step_window);
     std::vector<rim_point> points;
     for (int row = 0; row < rays; ++row) {
         const int begins = picture_begins(p, row, split);

@@ -27,6 +27,7 @@ struct scene {
     double arc = 360;            // only this arc of the disc lit, degrees
     bool found;                  // what the finder must say
     const char* refusal = "";    // the start of its refusal
+    double halo = 0;             // a faint tail past the rim, 7 px wide: its level
 };
 
 constexpr double cx = 319.5, cy = 179.5, radius = 150, lit = 150;
@@ -37,6 +38,8 @@ double level_at(const scene& s, double x, double y)
     double angle = std::atan2(y - cy, x - cx) * 180 / pi;
     if (angle < 0)
         angle += 360;
+    if (d > radius && d <= radius + 7 && s.halo > 0)
+        return s.halo;
     if (d > radius)
         return s.ring > 0 && d >= radius + 8 && d <= radius + 12 ? s.ring : 0;
     if (s.dusk && y > cy)
@@ -74,6 +77,8 @@ TEST(circle_finder, TheRimToTheFramesBlackOrNone)
         // Too faint to be a rim itself, it hides the rim behind it.
         {"a faint lit ring", 8, 1, false, -1, 360, false, "no rim stands out"},
         {"light fading to 30 % at the rim", 0, 0.3, false, -1, 360, true},
+        // A codec's ringing or a lens's blur leaves a few levels past the rim.
+        {"a faint tail past the rim", 0, 1, false, -1, 360, true, "", 3},
         {"dusk: black ground below a lit sky", 0, 1, true, -1, 360, true},
         {"a tunnel as dark as 4 levels, its bright exit ahead", 0, 1, false, 4, 360, false,
          "no rim stands out"},
