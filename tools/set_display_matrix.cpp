@@ -8,6 +8,7 @@
 //
 // DEGREES turns clockwise, as av_display_rotation_set takes it (ffprobe
 // shows its negative as "rotation").
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
