@@ -24,7 +24,9 @@
 //    picture begins; the rim is the steepest point of the first fall
 //    (cv::Sobel) at least min_step over a step's width steep inside it,
 //    followed inward until it eases to fall_eased of its steepest, within
-//    soft_rim_reach pixels, to a fraction of a pixel; it counts
+//    soft_rim_reach pixels, to a fraction of a pixel (where the fall is a
+//    ramp, a flat top of light fading off into the rim, its outer end); it
+//    counts
 //    when the picture inside it stands min_step above the black. A ray that
 //    leaves the frame inside the disc (a disc taller than the frame) has no
 //    black beyond it, so the frame's edge never counts as rim.
@@ -86,6 +88,10 @@ constexpr double black_noise_factor = 4.0;  // or this many times its noise
 constexpr int lit_run = 3;              // samples above black in a row: where the picture begins
 constexpr int soft_rim_reach = 20;      // pixels inside that, where the rim's fall may lie
 constexpr float fall_eased = 0.5f;      // of the steepest fall: the fall is past
+constexpr float flat_share = 0.8f;      // of the steepest fall: its top,
+constexpr float foot_share = 0.2f;      // and its foot; a top wider than
+constexpr double flat_top_ratio = 0.5;  // this share of the foot (a blurred step's is 0.37)
+constexpr int min_flat_top = 4;         // and this many pixels is a ramp
 constexpr double sobel_per_slope = 8.0;  // a 3x3 Sobel's response to a slope of 1 level a pixel
 constexpr int subpixel_reach = 1;       // pixels either side of the steepest sample
 constexpr int ransac_rounds = 600;
@@ -272,6 +278,36 @@ int picture_begins(const ray_profiles& p, int row, const evidence_split& split)
     return -1;
 }
 
+// Where along a ray a fall whose steepest sample is d[k] (Sobel, negative)
+// lies, to a fraction of a pixel, looking no farther than from..to. A
+// blurred step's fall peaks: its place is the peak's, interpolated. A fall
+// with a flat top is a ramp of light fading off into the rim, whose
+// steepest sample may lie anywhere along it: the rim is its outer end,
+// where the fall eases to half its steepest.
+double fall_position(const float* d, int k, int from, int to)
+{
+    auto crossing = [&](float share, int step) {  // first sample past k above share of d[k]
+        int j = k;
+        while (j + step >= from && j + step <= to && d[j + step] <= share * d[k])
+            j += step;
+        return j + step;
+    };
+    const int inner80 = crossing(flat_share, -1), outer80 = crossing(flat_share, 1);
+    const int inner20 = crossing(foot_share, -1), outer20 = crossing(foot_share, 1);
+    if (outer80 - inner80 >= min_flat_top &&
+        outer80 - inner80 > flat_top_ratio * (outer20 - inner20)) {
+        const int past = crossing(0.5f, 1);
+        if (past <= to) {
+            const double before = d[past - 1], after = d[past], half = 0.5 * d[k];
+            return past - 1 + (before - half) / (before - after);
+        }
+    }
+    const double a = d[k - 1], b = d[k], c = d[k + 1];
+    const double curvature = a - 2 * b + c;
+    const double offset = curvature != 0 ? std::clamp(0.5 * (a - c) / curvature, -0.5, 0.5) : 0.0;
+    return k + offset;
+}
+
 // Step 3: the rim point on each ray that has one.
 std::vector<rim_point> find_rim_points(ray_profiles& p, const evidence_split& split,
                                        double min_step)
@@ -303,10 +339,8 @@ std::vector<rim_point> find_rim_points(ray_profiles& p, const evidence_split& sp
         const double step = p.mean(row, k - reach_out, k - step_gap) - split.black;
         if (step < min_step)
             continue;
-        const double a = d[k - 1], b = d[k], c = d[k + 1];
-        const double curvature = a - 2 * b + c;
-        const double offset = curvature != 0 ? std::clamp(0.5 * (a - c) / curvature, -0.5, 0.5) : 0.0;
-        const double radius = k + offset;
+        const double radius = fall_position(d, k, std::max(reach_out, begins - soft_rim_reach),
+                                            std::min(p.polar.cols - 1, begins + soft_rim_reach));
         if (!std::isfinite(radius))
             continue;
         const double angle = p.angle(row);
