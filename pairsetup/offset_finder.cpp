@@ -40,7 +40,10 @@
 // period, and
 // they are two thirds or more of such peaks,
 // the signal is said to repeat, and no lag is given from it, however clear
-// its highest peak.
+// its highest peak. What else both recorded once may still tell the teeth
+// apart: the sound's onsets less any onset a period before or after
+// (without_repeats) are correlated, and a clear peak among them that lies
+// on one of the comb's teeth is the lag.
 #include "pairsetup/offset_finder.h"
 
 #include <algorithm>
@@ -226,9 +229,25 @@ std::string repeats_text(long period, double per_unit, const char* what, const c
            ", so it matches at several offsets one period apart";
 }
 
-const char* const sound_repeat_advice = " (one clap that both cameras hear settles it)";
+const char* const sound_repeat_advice =
+    " (one clap that both cameras hear, louder than the sound that repeats, settles it)";
 
 }  // namespace
+
+std::vector<float> without_repeats(const std::vector<float>& onsets, long period)
+{
+    const long n = static_cast<long>(onsets.size());
+    const long tolerance = std::max(onset_exclusion, std::lround(tooth_tolerance * period));
+    std::vector<float> once(onsets.size(), 0.0f);
+    for (long i = 0; i < n; ++i) {
+        float again = 0;  // the strongest onset a period before or after
+        for (const long at : {i - period, i + period})
+            for (long j = std::max(0L, at - tolerance); j <= std::min(n - 1, at + tolerance); ++j)
+                again = std::max(again, onsets[static_cast<std::size_t>(j)]);
+        once[static_cast<std::size_t>(i)] = std::max(0.0f, onsets[static_cast<std::size_t>(i)] - again);
+    }
+    return once;
+}
 
 std::vector<float> sound_onsets(const std::vector<float>& sound, int rate)
 {
@@ -284,30 +303,53 @@ lag_finding correlate_sounds(const std::vector<float>& first, const std::vector<
     phase.found = phase.period == 0 && phase.clarity >= min_sound_clarity;
     if (phase.found)
         return phase;
-    if (phase.period != 0) {
-        phase.refusal = repeats_text(phase.period, rate, "sound", "s") + sound_repeat_advice;
-        return phase;
-    }
 
     const int hop = std::max(1, rate / onset_rate);
     const std::vector<float> a = sound_onsets(first, rate), b = sound_onsets(second, rate);
     lag_finding onsets;
-    if (energy(a) > 0 && energy(b) > 0) {
+    if (phase.period == 0 && energy(a) > 0 && energy(b) > 0) {
         const std::vector<double> by_onsets = cross_correlation(a, b, max_lag / hop, false, reach);
         onsets = peak_of(by_onsets, reach, onset_exclusion, shortest / hop);
         onsets.lag *= hop;
         onsets.period *= hop;
     }
     onsets.by_onsets = true;
-    onsets.found = onsets.period == 0 && onsets.clarity >= min_onset_clarity;
-    if (onsets.period != 0)
-        onsets.refusal = repeats_text(onsets.period, rate, "sound", "s") + sound_repeat_advice;
-    else if (!onsets.found)
+    onsets.found = phase.period == 0 && onsets.period == 0 && onsets.clarity >= min_onset_clarity;
+    if (onsets.found)
+        return onsets;
+    const lag_finding& comb = phase.period != 0 ? phase : onsets;
+    if (comb.period == 0) {
         onsets.refusal = "no peak stands out in the sound (the highest is " + ratio_text(phase.clarity) +
                          "x the next by phase and " + ratio_text(onsets.clarity) + "x by onsets, at least " +
                          ratio_text(min_sound_clarity) + "x needed)";
-    return onsets;
+        return onsets;
+    }
+
+    // A sound that repeats: what else both heard, once, may still say
+    // which of its teeth is the moment.
+    const long period = comb.period / hop;
+    lag_finding once;
+    const std::vector<float> a_once = without_repeats(a, period), b_once = without_repeats(b, period);
+    if (energy(a_once) > 0 && energy(b_once) > 0) {
+        const std::vector<double> by_once = cross_correlation(a_once, b_once, max_lag / hop, false, reach);
+        once = peak_of(by_once, reach, onset_exclusion, shortest / hop);
+        once.lag *= hop;
+        once.period *= hop;
+    }
+    // Its lag must be one of the comb's teeth.
+    const double teeth = static_cast<double>(once.lag - comb.lag) / comb.period;
+    const bool on_a_tooth = std::fabs(teeth - std::round(teeth)) * comb.period <=
+                            std::max<double>(onset_exclusion * hop, tooth_tolerance * comb.period);
+    once.by_onsets = true;
+    once.found = once.period == 0 && once.clarity >= min_onset_clarity && on_a_tooth;
+    once.repeat = comb.period;
+    if (!once.found) {
+        once.period = comb.period;
+        once.refusal = repeats_text(comb.period, rate, "sound", "s") + sound_repeat_advice;
+    }
+    return once;
 }
+
 lag_finding correlate_pictures(const std::vector<float>& first, const std::vector<float>& second,
                                long max_lag)
 {

@@ -20,6 +20,9 @@ struct lag_finding {
     // finding is never found.
     long period = 0;
     bool by_onsets = false;  // sound: found from the onsets (see correlate_sounds)
+    // Found from the onsets that do not repeat, beside a sound that repeats
+    // with this period in samples; 0 otherwise.
+    long repeat = 0;
     std::string refusal;     // why no lag stands out; empty when found
 };
 
@@ -36,6 +39,10 @@ lag_finding correlate_sounds(const std::vector<float>& first, const std::vector<
 // moment before (in decibels), never below 0.
 constexpr int onset_rate = 1000;
 std::vector<float> sound_onsets(const std::vector<float>& sound, int rate);
+
+// The onsets that do not come again one `period` (in onset values) before
+// or after: each less the strongest onset a period away.
+std::vector<float> without_repeats(const std::vector<float>& onsets, long period);
 
 // The lag, between -max_lag and max_lag frames, at which the frame-to-frame
 // changes of brightness (picture_signal.h) match best, by normalised

@@ -28,6 +28,7 @@ struct lag_seconds {
     double clarity = 0;
     bool by_onsets = false;
     double period = 0;  // seconds, where the signal repeats; 0 otherwise
+    double repeat = 0;  // seconds: found beside a sound that repeats this often; 0 otherwise
     std::string refusal;
 };
 
@@ -39,6 +40,7 @@ lag_seconds seconds_of(const lag_finding& f, double per_second)
     out.clarity = f.clarity;
     out.by_onsets = f.by_onsets;
     out.period = static_cast<double>(f.period) / per_second;
+    out.repeat = static_cast<double>(f.repeat) / per_second;
     out.refusal = f.refusal;
     return out;
 }
@@ -152,8 +154,10 @@ start_offsets find_start_offsets(const offset_inputs& in)
     const double sound_period = lag.period;
     if (lag.found) {
         by_sound_found = true;
-        result.how = std::string("by sound") + (lag.by_onsets ? "'s onsets" : "") + ", peak " +
-                     one_decimal(lag.clarity) + "x the next";
+        result.how = std::string("by sound") + (lag.by_onsets ? "'s onsets" : "") +
+                     (lag.repeat > 0 ? " beside a sound that repeats every " + one_decimal(lag.repeat) + " s"
+                                     : std::string()) +
+                     ", peak " + one_decimal(lag.clarity) + "x the next";
     } else {
         lag = by_picture(in, 0, 0, span, in.max_offset);
         if (lag.found)

@@ -136,6 +136,9 @@ TEST(offset_finder, OneSharedMomentOrNone)
     std::vector<float> clicks(length, 0.0f);
     for (int t = 0; t < length; t += rate / 2)
         clicks[static_cast<std::size_t>(t)] = 1.0f;
+    // The same, and one burst of noise 0.3 s after a click, three times as loud.
+    std::vector<float> clicks_and_clap = clicks;
+    add_shifted(clicks_and_clap, noise(rate / 100, 4, 3.0), 7 * rate + 3 * rate / 10, 1);
     struct row {
         const char* name;
         std::vector<float> shared;
@@ -148,6 +151,7 @@ TEST(offset_finder, OneSharedMomentOrNone)
         {"an echo 0.45 as loud: clear", room, 0.45, true, ""},
         {"an echo as loud: two moments", room, 1.0, false, "no peak stands out in the sound"},
         {"clicks every 0.5 s", clicks, 0, false, "the sound repeats every 0.5 s"},
+        {"clicks every 0.5 s and one clap", clicks_and_clap, 0, true, ""},
     };
     const long lag = 3 * rate + 123;
     for (const row& r : rows) {

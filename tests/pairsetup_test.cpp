@@ -324,8 +324,9 @@ struct rig_camera {
     int sample_rate;
     double fps = 30;
     // What both hear: "clap" (the hum and the clap), "beeps" (a beep every
-    // 2 s, and nothing else), "hall" (the clap through this camera's own
-    // echoes in a reverberant room).
+    // 2 s, and nothing else), "beeps and clap" (the beeps and the clap),
+    // "hall" (the hum and the clap through this camera's own echoes in a
+    // reverberant room).
     std::string room = "clap";
     bool flash = true;
     // Audio streams besides the microphone's: "" (none), "unplugged after"
@@ -352,12 +353,15 @@ void render_camera(const temp_dir& dir, const rig_camera& c, const std::string& 
         "trim=start_frame=" + std::to_string(c.start) + ",setpts=PTS-STARTPTS[v]";
     if (c.sound) {
         const std::string clap_at = std::to_string(flash) + "/" + rate;
-        const std::string shared =
-            c.room == "beeps" ? "0.5*sin(2*PI*1000*t)*lt(mod(t\\,2)\\,0.05)"
-                              : "0.9*sin(2*PI*1500*t)*exp(-abs(t-" + clap_at + ")*60)*gte(t\\," + clap_at + ")";
+        const std::string beeps = "0.5*sin(2*PI*1000*t)*lt(mod(t\\,2)\\,0.05)";
+        const std::string clap =
+            "0.9*sin(2*PI*1500*t)*exp(-abs(t-" + clap_at + ")*60)*gte(t\\," + clap_at + ")";
+        const std::string shared = c.room == "beeps"            ? beeps
+                                   : c.room == "beeps and clap" ? beeps + "+" + clap
+                                                                : clap;
         args.insert(args.end(),
                     {"-f", "lavfi", "-i",
-                     std::string("anoisesrc=c=pink:seed=42:r=48000:a=") + (c.room == "beeps" ? "0" : "0.05"),
+                     std::string("anoisesrc=c=pink:seed=42:r=48000:a=") + (c.room.rfind("beeps", 0) == 0 ? "0" : "0.05"),
                      "-f", "lavfi", "-i", "aevalsrc=exprs='" + shared + "':s=48000", "-f", "lavfi", "-i",
                      "anoisesrc=c=white:seed=" + std::to_string(7 * c.camera) + ":a=0.03:r=48000"});
         // Each camera's place in the hall: echoes of its own, of all that
@@ -416,6 +420,8 @@ TEST_F(pairsetup_run, FindsTheStartFramesBySoundOrPicture)
          {2, 49, true, 48000, 30, "hall", false}, "start 37\nstart 0\n", "by sound's onsets"},
         {"a beep every 2 s: the flash settles it", {1, 8, true, 48000, 30, "beeps"},
          {2, 52, true, 48000, 30, "beeps"}, "start 44\nstart 0\n", "by picture"},
+        {"a beep every 2 s: one clap settles it", {1, 8, true, 48000, 30, "beeps and clap", false},
+         {2, 52, true, 48000, 30, "beeps and clap", false}, "start 44\nstart 0\n", "by sound"},
         {"the microphone first, an unplugged input second", {1, 40, true, 48000, 30, "clap", false,
          "unplugged after"}, {2, 15, true, 44100, 30, "clap", false}, "start 0\nstart 25\n", "by sound",
          "cam1.mp4 audio stream 1 of 2 (#0:1), "},
@@ -503,8 +509,8 @@ TEST_F(pairsetup_run, RefusesPairsItCannotSetUp)
         {{"--offsets", beeps1, beeps2},
          "no start frames for " + beeps1 + " and " + beeps2 +
              ": no offset stands out within 60.0 s either way: by sound, the sound repeats every 2.0 s, so "
-             "it matches at several offsets one period apart (one clap that both cameras hear settles it); "
-             "by picture, "},
+             "it matches at several offsets one period apart (one clap that both cameras hear, louder than "
+             "the sound that repeats, settles it); by picture, "},
         {{cam1, blank}, "SECOND_VIDEO \"" + blank + "\": a pair configuration's path line cannot hold a blank"},
         {{cam1, cam2, "-o", cam2}, "-o " + cam2 + " is one of the videos; give another path"},
         {{cam1, cam2, "-o", dir.dir()}, "-o " + dir.dir() + " is a directory; give a file's path"},
