@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <map>
 
 #include "pairsetup/offset_finder.h"
 #include "pairsetup/picture_signal.h"
@@ -88,14 +89,15 @@ lag_seconds by_sound(const offset_inputs& in, double first_from, double second_f
                 if (sum >= i && sum - i < std::min(b.size(), streams_tried))
                     pairs.push_back({a[i], b[sum - i]});
     }
-    std::vector<std::pair<int, sound_stretch>> read[2];
+    std::map<int, sound_stretch> read[2];  // each stream read once
     auto stretch = [&](int which, int stream) -> const sound_stretch& {
-        for (const auto& [s, kept] : read[which])
-            if (s == stream)
-                return kept;
-        read[which].push_back({stream, read_sound(which == 0 ? in.first : in.second, stream,
-                                                  which == 0 ? first_from : second_from, seconds)});
-        return read[which].back().second;
+        auto at = read[which].find(stream);
+        if (at == read[which].end())
+            at = read[which]
+                     .emplace(stream, read_sound(which == 0 ? in.first : in.second, stream,
+                                                 which == 0 ? first_from : second_from, seconds))
+                     .first;
+        return at->second;
     };
     lag_seconds first_answer;
     for (std::size_t n = 0; n < pairs.size(); ++n) {
