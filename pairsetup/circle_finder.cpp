@@ -100,7 +100,7 @@ constexpr double fit_tolerance = 1.5;     // pixels, for the least-squares fit
 constexpr int fit_iterations = 20;        // Gauss-Newton steps at most,
 constexpr double fit_converged = 1e-4;    // pixels: or until a step moves it less
 constexpr double on_circle = 1.0;         // pixels: a rim point within this lies on the circle
-constexpr int outside_gap = 4;            // pixels past the circle before "beyond" is looked at
+constexpr int outside_gap = 4;            // pixels farther out than on the circle's own rays: lit past it
 
 constexpr double min_contrast = 6.0;    // levels of 255
 constexpr double noise_factor = 5.0;
