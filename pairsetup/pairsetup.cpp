@@ -322,6 +322,7 @@ int run_pair(const pair_request& r)
     in.first_frames = a.get(cv::CAP_PROP_FRAME_COUNT);
     in.second_frames = b.get(cv::CAP_PROP_FRAME_COUNT);
     in.max_offset = r.max_offset;
+    const cv::Size frame_sizes[2] = {a.size(), b.size()};
     a.release();
     b.release();
 
@@ -371,6 +372,15 @@ int run_pair(const pair_request& r)
         circles[c] = *found.circle;
         circle_how[c] = found.summary;
         std::fprintf(stderr, "camera %d: %s\n", c + 1, found.found.c_str());
+    }
+    // A circle that twinwarp would refuse is refused here, in its words,
+    // before anything is written.
+    for (int c = 0; c < 2; ++c) {
+        const image_circle square{circles[c].x, circles[c].y, scale_radius(circles[c].r)};
+        const std::string problem =
+            frame_sizes[c].empty() ? std::string() : square_problem(videos[c], square, frame_sizes[c]);
+        if (!problem.empty())
+            return fail(problem);
     }
 
     const int starts[2] = {start1, start2};

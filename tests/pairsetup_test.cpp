@@ -513,6 +513,10 @@ TEST_F(pairsetup_run, RefusesPairsItCannotSetUp)
              "the sound that repeats, settles it); by picture, "},
         {{cam1, blank}, "SECOND_VIDEO \"" + blank + "\": a pair configuration's path line cannot hold a blank"},
         {{cam1, cam2, "-o", cam2}, "-o " + cam2 + " is one of the videos; give another path"},
+        // A circle given by hand that twinwarp would refuse.
+        {{cam1, cam2, "--first-circle", "X 99999, Y 10, R 100", "--starts", "0,0", "-o", config, "--preview",
+          dir.path("check.png")},
+         "start frames as given: 0 and 0\ncamera 1: circle as given\ncamera 2: circle from 24 frames: "},
         {{cam1, cam2, "-o", dir.dir()}, "-o " + dir.dir() + " is a directory; give a file's path"},
     };
     for (const refusal& r : rows) {
@@ -523,7 +527,14 @@ TEST_F(pairsetup_run, RefusesPairsItCannotSetUp)
         const std::string err =
             run.err.rfind("sound read from ", 0) == 0 ? run.err.substr(run.err.find('\n') + 1) : run.err;
         EXPECT_EQ(err.rfind(r.err, 0), 0u) << r.err << "\n" << run.err;
+        EXPECT_EQ(err.find("OpenCV"), std::string::npos) << run.err;
         EXPECT_FALSE(file_exists(config));
+        // That circle is refused in twinwarp's own words.
+        if (r.args.size() > 3 && r.args[2] == "--first-circle") {
+            EXPECT_EQ(err.substr(err.rfind('\n', err.size() - 2) + 1),
+                      cam1 + ": the square around X 99999, Y 10 with scaled radius 81 (columns 99918 to "
+                             "100079, rows -71 to 90) does not lie inside the 640 x 360 frame\n");
+        }
     }
 }
 
