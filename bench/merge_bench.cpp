@@ -8,8 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "merge/fish2eqrec.h"
-#include "merge/frame_work.h"
+#include "frame/fish2eqrec.h"
+#include "frame/eye_maker.h"
+#include "common/lens_geometry.h"
 
 namespace {
 
@@ -106,7 +107,7 @@ BENCHMARK(BM_cv_remap_nearest)->Unit(benchmark::kMillisecond);
 void BM_crop_eye(benchmark::State& state)
 {
     const cv::Mat frame = random_image(1080, 1920);
-    const image_circle circle{960, 540, 490};
+    const scaled_circle circle{960, 540, 490};
     for (auto _ : state) {
         cv::Mat scaled = crop_eye(frame, circle);
         benchmark::DoNotOptimize(scaled.data);
@@ -120,16 +121,17 @@ void BM_frame_pair(benchmark::State& state)
     const bool equirect = state.range(0) != 0;
     const cv::Mat first = random_image(1080, 1920);
     const cv::Mat second = random_image(1080, 1920);
-    const image_circle circle{960, 540, 490};
-    merge_images images;
-    images.first_frame = first;
-    images.second_frame = second;
+    const scaled_circle circle{960, 540, 490};
+    const eye_view view = equirect ? eye_view::equirectangular : eye_view::lens;
+    eye_maker eyes[2] = {{circle, view}, {circle, view}};
+    for (eye_maker& eye : eyes)
+        eye.use_table(square_table().get());
+    cv::Mat output(output_frame_size, output_frame_type);
+    cv::Mat halves[2] = {output_half(output, 0), output_half(output, 1)};
     for (auto _ : state) {
-        if (equirect)
-            remap_squares(images, circle, circle, square_table().get());
-        else
-            scale_squares(images, circle, circle);
-        benchmark::DoNotOptimize(images.output.data);
+        eyes[0].make(first, halves[0]);
+        eyes[1].make(second, halves[1]);
+        benchmark::DoNotOptimize(output.data);
     }
 }
 BENCHMARK(BM_frame_pair)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);

@@ -3,7 +3,8 @@
 //  - a rejection names the file and a line from 1 to 8, on one line;
 //  - an accepted file has paths of 1 to 1022 characters without white space,
 //    radii in range, an echo that shows exactly the values read, and reads
-//    back to the same values when written out in canonical form;
+//    back to the same values when written out by the configuration's own
+//    writer;
 //  - on every line of the input, scan_numbers and scan_word agree with
 //    sscanf, for the reader's own patterns and for a pattern made from the
 //    first line (free text to the reader, so the fuzzer may shape it freely).
@@ -17,8 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "merge/line_pattern.h"
-#include "merge/pair_config.h"
+#include "common/lens_geometry.h"
+#include "common/line_pattern.h"
+#include "common/pair_config.h"
 
 namespace {
 
@@ -84,19 +86,16 @@ std::vector<std::string> split_lines(const std::string& text)
     return lines;
 }
 
-// The radius as written in the file, taken from the echo line "x y r", which
-// must show the circle's x and y.
-std::int32_t written_radius(const std::string& echo_line, const image_circle& circle,
-                            const std::string& text)
+// The echo line "x y r" must show the circle as read, its radius in range.
+void check_circle_echo(const std::string& echo_line, const image_circle& circle,
+                       const std::string& text)
 {
     int x = 0, y = 0, r = 0;
     check(std::sscanf(echo_line.c_str(), "%d %d %d", &x, &y, &r) == 3,
           "circle echo is not three numbers", echo_line);
-    check(x == circle.x && y == circle.y, "circle echo differs from the values read", text);
-    check(scale_radius(r) == circle.r, "scaled radius differs from the echoed radius", text);
-    check(r <= INT32_MAX / 180 && r >= -(INT32_MAX / 180), "radius out of range accepted",
-          text);
-    return r;
+    check(x == circle.x && y == circle.y && r == circle.r,
+          "circle echo differs from the values read", text);
+    check(r <= max_radius && r >= -max_radius, "radius out of range accepted", text);
 }
 
 void check_accepted(const outcome& got, const std::string& text)
@@ -110,42 +109,33 @@ void check_accepted(const outcome& got, const std::string& text)
 
     const std::vector<std::string> echo = split_lines(got.echo);
     check(echo.size() == 6, "echo is not six lines", got.echo);
-    const std::int32_t r1 = written_radius(echo[1], got.config.first.circle, text);
-    const std::int32_t r2 = written_radius(echo[4], got.config.second.circle, text);
+    check_circle_echo(echo[1], got.config.first.circle, text);
+    check_circle_echo(echo[4], got.config.second.circle, text);
 
-    // The canonical file for these values: the echo must be what it shows,
-    // and it must read back to the same values.
-    std::string canonical;
+    // The echo must show what was read.
     std::string expected_echo;
     char line[64];
-    int n = 1;
-    for (const auto& [eye, r] : {std::pair{&got.config.first, r1},
-                                 std::pair{&got.config.second, r2}}) {
-        std::snprintf(line, sizeof line, "camera %d\n", n++);
-        canonical += line;
-        canonical += eye->path + "\n";
-        std::snprintf(line, sizeof line, IMAGE_CIRCLE_PATTERN, static_cast<int>(eye->circle.x),
-                      static_cast<int>(eye->circle.y), static_cast<int>(r));
-        canonical += line;
+    for (const eye_source* eye : {&got.config.first, &got.config.second}) {
         expected_echo += eye->path + "\n";
-        std::snprintf(line, sizeof line, "%d %d %d\n", static_cast<int>(eye->circle.x),
-                      static_cast<int>(eye->circle.y), static_cast<int>(r));
-        expected_echo += line;
-        std::snprintf(line, sizeof line, "start %d\n", static_cast<int>(eye->start));
-        canonical += line;
-        std::snprintf(line, sizeof line, "%d\n", static_cast<int>(eye->start));
+        std::snprintf(line, sizeof line, "%d %d %d\n%d\n", static_cast<int>(eye->circle.x),
+                      static_cast<int>(eye->circle.y), static_cast<int>(eye->circle.r),
+                      static_cast<int>(eye->start));
         expected_echo += line;
     }
     check(got.echo == expected_echo, "echo differs from the values read", text);
 
+    // Written out, the values read back the same, and are written the same
+    // again.
+    const std::string canonical = pair_config_text(got.config);
     const outcome again = parse(canonical);
     check(again.ok, "canonical form rejected", canonical + "\n" + again.error);
     check(again.echo == got.echo, "canonical form echoes differently", canonical);
     for (const auto& [a, b] : {std::pair{&got.config.first, &again.config.first},
                                std::pair{&got.config.second, &again.config.second}})
-        check(a->path == b->path && a->circle.x == b->circle.x && a->circle.y == b->circle.y &&
-                  a->circle.r == b->circle.r && a->start == b->start,
+        check(a->path == b->path && a->circle == b->circle && a->start == b->start,
               "canonical form reads back to other values", canonical);
+    check(pair_config_text(again.config) == canonical, "canonical form is written differently",
+          canonical);
 }
 
 void check_rejected(const outcome& got, const std::string& text)

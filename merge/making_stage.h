@@ -1,7 +1,7 @@
 // The making stage of a merge: everything that turns the two cameras' videos
 // into output frames. It owns both readers, the start-frame drops, the
-// images of a frame pair and, in the equirectangular view, the conversion
-// table and its build.
+// frames of a pair, one eye_maker per camera and, in the equirectangular
+// view, the conversion table that both eyes read and its build.
 //
 // Its life: made and opened on the main thread, then handed to the
 // pipeline's maker thread, which alone uses it from then on. When that
@@ -17,10 +17,11 @@
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 
+#include "common/pair_config.h"
 #include "common/upright_video.h"
-#include "merge/fish2eqrec.h"
-#include "merge/frame_work.h"
-#include "merge/pair_config.h"
+#include "frame/eye_maker.h"
+#include "frame/fish2eqrec.h"
+#include "merge/pipeline.h"
 
 class making_stage {
 public:
@@ -29,7 +30,10 @@ public:
     // of the videos and the writer, the drops and the first frame pair's
     // reading; it is taken (and its failure reported) at the first frame
     // pair, as if built there. `output_video` is named in messages only.
-    making_stage(const pair_config& config, bool equirect_mode, std::string output_video);
+    // `stopped` is the pipeline's own stop check: the drops and each frame
+    // pair look at it.
+    making_stage(const pair_config& config, bool equirect_mode, std::string output_video,
+                 stop_check stopped);
     making_stage(const making_stage&) = delete;
     making_stage& operator=(const making_stage&) = delete;
 
@@ -58,9 +62,13 @@ public:
 private:
     void drop_start_frames();
 
+    void drop_frames(upright_video& reader, std::int32_t count);
+    bool stopped() const { return stopped_ && stopped_(); }
+
     const pair_config config_;
     const bool equirect_mode_;
     const std::string output_video_;
+    const stop_check stopped_;
     upright_video first_reader_;
     upright_video second_reader_;
     std::future<conv_table> table_build_;
@@ -68,7 +76,10 @@ private:
     bool table_requested_ = false;
     bool dropped_ = false;
     std::int32_t made_ = 0;
-    merge_images images_;
+    cv::Mat first_frame_;  // as decoded, kept from one pair to the next
+    cv::Mat second_frame_;
+    eye_maker first_eye_;
+    eye_maker second_eye_;
 };
 
 #endif

@@ -9,8 +9,8 @@
 
 #include <opencv2/core.hpp>
 
-#include "merge/input_checks.h"
-#include "merge/lens_geometry.h"
+#include "common/frame_rate.h"
+#include "frame/eye_maker.h"
 #include "merge/making_stage.h"
 #include "merge/pipeline.h"
 #include "merge/stop_request.h"
@@ -31,7 +31,12 @@ int fail(writing_stage& writing, const std::string& message)
 
 int run_merge(const pair_config& config, const std::string& output_video, bool equirect_mode)
 {
-    const auto making = std::make_shared<making_stage>(config, equirect_mode, output_video);
+    pipeline_shape shape;
+    shape.size = output_frame_size;
+    shape.type = output_frame_type;
+    shape.stop_requested = [] { return stop_signal() != 0; };
+    const auto making =
+        std::make_shared<making_stage>(config, equirect_mode, output_video, shape.stop_requested);
     writing_stage writing(output_video);
     bool table_missing = false;
 
@@ -50,11 +55,6 @@ int run_merge(const pair_config& config, const std::string& output_video, bool e
         if (!problem.empty())
             return fail(writing, problem);
 
-        pipeline_shape shape;
-        shape.in_flight = frames_in_flight;
-        shape.size = cv::Size(2 * square_side, square_side);
-        shape.type = CV_8UC3;
-        shape.stop_requested = [] { return stop_signal() != 0; };
         const making_end end = run_pipeline(
             shape,
             [making](cv::Mat& frame, std::string& stopped) { return making->make(frame, stopped); },

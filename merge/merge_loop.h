@@ -4,11 +4,7 @@
 
 #include <string>
 
-#include "merge/pair_config.h"
-
-// Output frames in flight between the making and the writing of a merge
-// (see pipeline.h): one being written, one being made, one spare.
-constexpr int frames_in_flight = 3;
+#include "common/pair_config.h"
 
 // Opens both videos and the output, drops the start frames and writes one
 // output frame per frame pair until either video ends. Returns the exit

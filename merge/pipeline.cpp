@@ -1,5 +1,6 @@
 #include "merge/pipeline.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -8,6 +9,9 @@
 #include <vector>
 
 namespace {
+
+// Set once, never cleared: see maker_abandoned_in_process.
+std::atomic<bool> abandoned_a_maker{false};
 
 // What both stages share: the frames, who holds them, and the maker. Owned
 // jointly by the two threads, so that an abandoned maker keeps it alive.
@@ -138,6 +142,7 @@ making_end run_pipeline(const pipeline_shape& shape, make_frame make, const writ
         // The maker is blocked where no stop reaches it (a read that may
         // never return). It keeps the pool alive through its own share; the
         // caller ends the process around it.
+        abandoned_a_maker.store(true);
         maker.detach();
         making_end end;
         end.abandoned = true;
@@ -150,4 +155,9 @@ making_end run_pipeline(const pipeline_shape& shape, make_frame make, const writ
         return making_end{};
     std::lock_guard<std::mutex> hold(pool->lock);
     return pool->end;
+}
+
+bool maker_abandoned_in_process()
+{
+    return abandoned_a_maker.load();
 }

@@ -46,9 +46,13 @@ using write_frame = std::function<bool(const cv::Mat& frame)>;
 // never block.
 using stop_check = std::function<bool()>;
 
+// Output frames in flight between the stages: one being written, one being
+// made, one spare.
+constexpr int frames_in_flight = 3;
+
 // The frames between the stages, and how a stop is handled.
 struct pipeline_shape {
-    int in_flight = 3;          // output frames in the pool
+    int in_flight = frames_in_flight;  // output frames in the pool
     cv::Size size;              // of each output frame
     int type = 0;
     stop_check stop_requested;  // none: never
@@ -75,9 +79,15 @@ struct making_end {
 // written, unless the writer gave up first; then the result is empty. An
 // exception thrown by `write` is rethrown here once the maker has stopped.
 // Returns once the maker's thread has ended, except when it was abandoned:
-// then that thread is detached and may never end, so the caller must end the
-// process by _exit or a signal's default action, never by returning from
-// main or calling exit (static objects would be destroyed under it).
+// then that thread is detached and may never end, and
+// maker_abandoned_in_process says so from then on.
 making_end run_pipeline(const pipeline_shape& shape, make_frame make, const write_frame& write);
+
+// Whether any run_pipeline of this process has abandoned its maker. Such a
+// process must end by _exit or a signal's default action, never by
+// returning from main or calling exit: static objects would be destroyed
+// under the thread that still runs. end_as_stopped (stop_request.h) is the
+// one place that ends a merge's process, and it keeps to this.
+bool maker_abandoned_in_process();
 
 #endif

@@ -10,6 +10,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include "merge/pipeline.h"
+
 namespace {
 
 // Written in a signal handler, which may run on any of the threads that
@@ -101,9 +103,13 @@ int stop_signal()
 int end_as_stopped(int status)
 {
     const int s = stop_signal();
-    if (s == 0)
+    if (s == 0 && !maker_abandoned_in_process())
         return status;
     std::fflush(stdout);
     std::fflush(stderr);
+    // A maker is abandoned only after a stop, so s is set; were it not, the
+    // thread that still runs forbids a return all the same.
+    if (s == 0)
+        ::_exit(status);
     end_by(s);
 }

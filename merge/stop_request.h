@@ -45,7 +45,8 @@ int stop_signal();
 // file, ends with exit status 131 instead. Either way the process ends here,
 // without destroying static objects: a thread of the merge may still be
 // blocked in a read (see pipeline.h). Returns `status` when no signal
-// stopped the run.
+// stopped the run and no maker was abandoned; after an abandoned maker it
+// never returns.
 int end_as_stopped(int status);
 
 #endif

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "merge/merge_loop.h"
-#include "merge/output_path.h"
-#include "merge/pair_config.h"
+#include "common/output_path.h"
+#include "common/pair_config.h"
 #include "merge/stop_request.h"
 
 int twinwarp_main(int argc, char** argv)

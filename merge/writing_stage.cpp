@@ -10,9 +10,9 @@
 #include <unistd.h>
 
 #include "common/process_setup.h"
-#include "merge/input_checks.h"
-#include "merge/lens_geometry.h"
-#include "merge/output_path.h"
+#include "common/frame_rate.h"
+#include "common/lens_geometry.h"
+#include "common/output_path.h"
 #include "merge/stop_request.h"
 
 namespace {
@@ -71,11 +71,11 @@ std::string writing_stage::open(double fps, const std::string& first_video)
     }
 
     const std::string codec_reason = last_codec_error();
-    const std::string cause = output_open_problem(output_video_);
+    const output_refusal refusal = output_open_problem(output_video_);
     // The path can be written: was it the rate?
-    if (cause.rfind(writer_refused, 0) == 0 && writer_takes_plain_rate(output_video_))
+    if (refusal.why == output_refusal::cause::writer && writer_takes_plain_rate(output_video_))
         return refused_frame_rate_problem(first_video, fps, codec_reason);
-    return "cannot open output video " + output_video_ + ": " + cause;
+    return "cannot open output video " + output_video_ + ": " + refusal.text;
 }
 
 bool writing_stage::write(const cv::Mat& frame)

@@ -5,12 +5,10 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "common/lens_geometry.h"
 #include "common/upright_video.h"
-
-#include "merge/fish2eqrec.h"
-#include "merge/frame_work.h"
-#include "merge/lens_geometry.h"
-#include "merge/pair_config.h"
+#include "frame/eye_maker.h"
+#include "frame/fish2eqrec.h"
 
 namespace {
 
@@ -36,33 +34,43 @@ void show(const cv::Mat& image, cv::Mat place)
     cv::resize(image, fitted, size, 0, 0, cv::INTER_AREA);
 }
 
+// The output frame that the merge makes of `frames` in `view`, by the same
+// two eyes.
+cv::Mat merged_frame(const cv::Mat (&frames)[2], const image_circle (&circles)[2], eye_view view,
+                     const conv_entry* table)
+{
+    cv::Mat output(output_frame_size, output_frame_type);
+    for (int eye = 0; eye < 2; ++eye) {
+        eye_maker maker(scale_circle(circles[eye]), view);
+        maker.use_table(table);
+        cv::Mat half = output_half(output, eye);
+        maker.make(frames[eye], half);
+    }
+    return output;
+}
+
 }  // namespace
 
 std::string write_preview(const std::string& png, const preview_camera& first,
                           const preview_camera& second, long pair)
 {
-    merge_images images;
-    if (!read_frame(first, pair, images.first_frame))
+    cv::Mat frames[2];
+    if (!read_frame(first, pair, frames[0]))
         return "cannot read frame " + std::to_string(first.start + pair) + " of " + first.video;
-    if (!read_frame(second, pair, images.second_frame))
+    if (!read_frame(second, pair, frames[1]))
         return "cannot read frame " + std::to_string(second.start + pair) + " of " + second.video;
 
-    const image_circle first_square{first.circle.x, first.circle.y, scale_radius(first.circle.r)};
-    const image_circle second_square{second.circle.x, second.circle.y, scale_radius(second.circle.r)};
-    cv::Mat side_by_side, equirect;
-    scale_squares(images, first_square, second_square);
-    images.output.copyTo(side_by_side);
+    const image_circle circles[2] = {first.circle, second.circle};
+    const cv::Mat side_by_side = merged_frame(frames, circles, eye_view::lens, nullptr);
     const conv_table table = build_fish2eqrec_table(cv::Size(square_side, square_side),
                                                     cv::Size(square_side, square_side));
     if (!table)
         return "no memory for the equirectangular view's table";
-    remap_squares(images, first_square, second_square, table.get());
-    images.output.copyTo(equirect);
+    const cv::Mat equirect = merged_frame(frames, circles, eye_view::equirectangular, table.get());
 
     // The circles, thick enough to stay red once the frames are shrunk.
     const int half = preview_width / 2;
-    cv::Mat cameras[2] = {images.first_frame.clone(), images.second_frame.clone()};
-    const image_circle circles[2] = {first.circle, second.circle};
+    cv::Mat cameras[2] = {frames[0].clone(), frames[1].clone()};
     int top_height = 0;
     for (int c = 0; c < 2; ++c) {
         const int thickness = std::max(3, 3 * cameras[c].cols / half);

@@ -7,12 +7,16 @@
 
 #include <string>
 
+// How far apart the cameras may have started, in seconds either way, unless
+// told otherwise.
+constexpr double default_max_offset = 60;
+
 // What the search is given of the two videos.
 struct offset_inputs {
     std::string first, second;  // the videos' paths
     double fps = 0;             // the (shared) frame rate
     double first_frames = 0, second_frames = 0;  // their lengths, as reported
-    double max_offset = 60;     // seconds either way
+    double max_offset = default_max_offset;  // seconds either way
 };
 
 struct start_offsets {

@@ -17,7 +17,7 @@ ensure_clang_runtime
 mkdir -p build-fuzz
 clang++ -std=c++17 -g -O1 -I. \
     -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer \
-    fuzz/pair_config_fuzzer.cpp merge/pair_config.cpp merge/line_pattern.cpp \
+    fuzz/pair_config_fuzzer.cpp common/pair_config.cpp common/line_pattern.cpp common/image_circle.cpp \
     -o build-fuzz/pair_config_fuzzer
 
 scratch="$(mktemp -d)"

@@ -2,7 +2,7 @@
 // allocator: every table allocation fails, and nothing else is touched.
 #include <cerrno>
 
-#include "merge/table_block.h"
+#include "frame/table_block.h"
 
 conv_entry* allocate_table_entries(std::size_t)
 {

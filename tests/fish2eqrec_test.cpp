@@ -1,5 +1,5 @@
-#include "merge/fish2eqrec.h"
-#include "merge/frame_work.h"
+#include "frame/fish2eqrec.h"
+#include "frame/eye_maker.h"
 
 #include <gtest/gtest.h>
 
@@ -227,34 +227,44 @@ TEST(fish2eqrec_remap, WithoutTableLeavesDestinationUntouched)
 
 TEST(frame_pair, EachHalfIsItsOwnCameraScaledAndConverted)
 {
-    // The frame pair's work goes through one scaled square per camera in
-    // turn; each half must still come out as if its camera were alone, and
-    // with no table both halves are black and each camera reports it.
+    // Each eye makes its half of the output frame; each half must come out
+    // as if its camera were alone, whichever view, and with no table both
+    // halves are black and each camera reports it.
     const cv::Mat first = random_image(540, 960, 5);
     const cv::Mat second = random_image(540, 960, 6);
-    const image_circle first_circle{480, 270, 250};
-    const image_circle second_circle{400, 300, 200};
-    merge_images images;
-    images.first_frame = first;
-    images.second_frame = second;
-    const conv_table table = make_fish2eqrec_table(square_for_table(images), images.left);
+    const scaled_circle first_circle{480, 270, 250};
+    const scaled_circle second_circle{400, 300, 200};
+    cv::Mat output(output_frame_size, output_frame_type, cv::Scalar::all(7));
+    cv::Mat left = output_half(output, 0), right = output_half(output, 1);
+    const conv_table table = build_fish2eqrec_table(cv::Size(square_side, square_side),
+                                                    cv::Size(square_side, square_side));
     ASSERT_TRUE(table);
 
-    remap_squares(images, first_circle, second_circle, table.get());
+    eye_maker equirect[2] = {{first_circle, eye_view::equirectangular},
+                             {second_circle, eye_view::equirectangular}};
+    for (eye_maker& eye : equirect)
+        eye.use_table(table.get());
+    equirect[0].make(first, left);
+    equirect[1].make(second, right);
     cv::Mat expected(square_side, square_side, CV_8UC3);
     fish2eqrec_18(expected, crop_eye(first, first_circle), table.get());
-    EXPECT_EQ(cv::norm(images.left, expected, cv::NORM_INF), 0.0);
+    EXPECT_EQ(cv::norm(left, expected, cv::NORM_INF), 0.0);
     fish2eqrec_18(expected, crop_eye(second, second_circle), table.get());
-    EXPECT_EQ(cv::norm(images.right, expected, cv::NORM_INF), 0.0);
+    EXPECT_EQ(cv::norm(right, expected, cv::NORM_INF), 0.0);
 
-    scale_squares(images, first_circle, second_circle);
-    EXPECT_EQ(cv::norm(images.left, crop_eye(first, first_circle), cv::NORM_INF), 0.0);
-    EXPECT_EQ(cv::norm(images.right, crop_eye(second, second_circle), cv::NORM_INF), 0.0);
+    eye_maker lens[2] = {{first_circle, eye_view::lens}, {second_circle, eye_view::lens}};
+    lens[0].make(first, left);
+    lens[1].make(second, right);
+    EXPECT_EQ(cv::norm(left, crop_eye(first, first_circle), cv::NORM_INF), 0.0);
+    EXPECT_EQ(cv::norm(right, crop_eye(second, second_circle), cv::NORM_INF), 0.0);
 
+    eye_maker no_table[2] = {{first_circle, eye_view::equirectangular},
+                             {second_circle, eye_view::equirectangular}};
     ::testing::internal::CaptureStderr();
-    remap_squares(images, first_circle, second_circle, nullptr);
+    no_table[0].make(first, left);
+    no_table[1].make(second, right);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "fish2eqrec_18(): empty conversion table\n"
               "fish2eqrec_18(): empty conversion table\n");
-    EXPECT_EQ(cv::countNonZero(images.output.reshape(1)), 0);
+    EXPECT_EQ(cv::countNonZero(output.reshape(1)), 0);
 }

@@ -357,6 +357,7 @@ struct grey_scene {
     cv::Rect photo;  // bounding box of the grey pixels
     cv::Rect ring;   // bounding box of the red pixels
     std::size_t red = 0;
+    std::size_t pure_red = 0;  // of those, exactly (0, 0, 255)
 
     cv::Point2d ring_centre() const { return (ring.tl() + ring.br()) * 0.5; }
     cv::Point2d photo_centre() const { return (photo.tl() + photo.br()) * 0.5; }
@@ -368,6 +369,7 @@ grey_scene find_grey_scene(const cv::Mat& screen)
     // stray ones of that shade turn up in the window's toolbar text).
     std::vector<int> grey_in_row(screen.rows), grey_in_col(screen.cols);
     std::vector<cv::Point> red;
+    grey_scene scene;
     for (int row = 0; row < screen.rows; ++row)
         for (int col = 0; col < screen.cols; ++col) {
             const cv::Vec3b p = screen.at<cv::Vec3b>(row, col);
@@ -376,6 +378,7 @@ grey_scene find_grey_scene(const cv::Mat& screen)
                 ++grey_in_col[col];
             } else if (p[2] >= 200 && p[1] <= 60 && p[0] <= 60) {
                 red.emplace_back(col, row);
+                scene.pure_red += p == cv::Vec3b(0, 0, 255);
             }
         }
     const auto span = [](const std::vector<int>& counts) {
@@ -388,7 +391,6 @@ grey_scene find_grey_scene(const cv::Mat& screen)
             }
         return std::make_pair(first, last + 1);
     };
-    grey_scene scene;
     const auto rows = span(grey_in_row);
     const auto cols = span(grey_in_col);
     if (rows.first >= 0 && cols.first >= 0)
@@ -415,6 +417,9 @@ TEST_F(lensrim_window, red_circle_on_a_grey_photo)
     // picture), and inside it the photo is untouched.
     const auto check_circle = [](const grey_scene& scene, const cv::Point2d& offset) {
         ASSERT_GE(scene.red, 100u);
+        // The window shows the photo's own pixels, enlarged by repeating
+        // them: the circle is pure red wherever it shows.
+        EXPECT_EQ(scene.pure_red, scene.red) << "red pixels that are not exactly (0, 0, 255)";
         ASSERT_FALSE(scene.photo.empty());
         EXPECT_EQ(scene.ring & scene.photo, scene.ring) << "red pixels outside the photo";
         EXPECT_NEAR(scene.ring.width, scene.ring.height, 3) << "not one round circle";

@@ -1,4 +1,6 @@
-#include "merge/pair_config.h"
+#include "common/pair_config.h"
+
+#include "common/lens_geometry.h"
 
 #include <gtest/gtest.h>
 
@@ -71,11 +73,13 @@ void expect_worked_example_values(const parse_outcome& got, const std::string& l
     EXPECT_EQ(b.path, "clips/cam2.mp4") << label;
     EXPECT_EQ(a.circle.x, 962) << label;
     EXPECT_EQ(a.circle.y, 538) << label;
-    EXPECT_EQ(a.circle.r, 490) << label;
+    EXPECT_EQ(a.circle.r, 600) << label;
+    EXPECT_EQ(scale_circle(a.circle).r, 490) << label;
     EXPECT_EQ(a.start, 12) << label;
     EXPECT_EQ(b.circle.x, 955) << label;
     EXPECT_EQ(b.circle.y, 541) << label;
-    EXPECT_EQ(b.circle.r, 488) << label;
+    EXPECT_EQ(b.circle.r, 597) << label;
+    EXPECT_EQ(scale_circle(b.circle).r, 488) << label;
     EXPECT_EQ(b.start, 0) << label;
 }
 
@@ -134,7 +138,8 @@ TEST(pair_config, RadiusScalingTruncatesTowardZero)
         const parse_outcome got =
             parse(with_line(7, "X 1, Y 2, R " + std::to_string(c.first)));
         ASSERT_TRUE(got.ok) << got.error;
-        EXPECT_EQ(got.config.second.circle.r, c.second) << c.first;
+        EXPECT_EQ(got.config.second.circle.r, c.first) << c.first;
+        EXPECT_EQ(scale_circle(got.config.second.circle).r, c.second) << c.first;
         // The echo shows the radius as written.
         EXPECT_NE(got.echo.find("1 2 " + std::to_string(c.first) + "\n"), std::string::npos);
     }
@@ -202,6 +207,18 @@ TEST(pair_config, MalformedFilesAreRejectedWithLineAndForm)
          "pair.cfg:7: radius 11930465 is too large; the radius must lie between -11930464 "
          "and 11930464",
          "clips/cam1.mp4\n962 538 600\n12\nclips/cam2.mp4\n"},
+        {with_line(3, "X 1, Y 2, R -11930465"),
+         "pair.cfg:3: radius -11930465 is too large; the radius must lie between -11930464 "
+         "and 11930464",
+         "clips/cam1.mp4\n"},
+        // A long line is quoted cut to its first 60 characters.
+        {with_line(3, "X 1, Y " + std::string(100, '7')),
+         "pair.cfg:3: number out of range in \"X 1, Y " + std::string(53, '7') + "...\"" + range,
+         "clips/cam1.mp4\n"},
+        {with_line(4, "begin " + std::string(100, 'b')),
+         "pair.cfg:4: expected the first camera's start offset in the form \"start 12\", found "
+         "\"begin " + std::string(54, 'b') + "...\"",
+         "clips/cam1.mp4\n962 538 600\n"},
         {with_line(2, std::string(1023, 'a')),
          "pair.cfg:2: line longer than 1022 characters", ""},
         {with_line(5, std::string(2000, ' ')),
@@ -236,4 +253,41 @@ TEST(pair_config, LongestLinesThatFitAreRead)
     got = parse(with_line(4, "start -2147483648"));
     ASSERT_TRUE(got.ok) << got.error;
     EXPECT_EQ(got.config.first.start, -2147483647 - 1);
+}
+
+TEST(pair_config, WrittenFilesReadBackToTheSameValues)
+{
+    const std::string longest_path(longest_config_path, 'p');
+    struct row {
+        const char* name;
+        pair_config config;
+    };
+    const row rows[] = {
+        {"the worked example",
+         {{"camera 1", "clips/cam1.mp4", {962, 538, 600}, 12},
+          {"camera 2", "clips/cam2.mp4", {955, 541, 597}, 0}}},
+        {"the extremes",
+         {{"", longest_path, {-2147483647 - 1, 2147483647, -max_radius}, -2147483647 - 1},
+          {"camera 2: as given; X 1, Y 2, R 3", "/a", {0, 0, max_radius}, 2147483647}}},
+        {"notes with line ends and tabs",
+         {{"one\ntwo\r", "a.mp4", {1, 2, 3}, 4}, {"\tX 1, Y 2, R 3\n", "b.mp4", {5, 6, 7}, 8}}},
+    };
+    for (const row& r : rows) {
+        const std::string text = pair_config_text(r.config);
+        const parse_outcome got = parse(text);
+        ASSERT_TRUE(got.ok) << r.name << ": " << got.error;
+        for (const auto& [written, read] : {std::pair{&r.config.first, &got.config.first},
+                                            std::pair{&r.config.second, &got.config.second}}) {
+            std::string note = written->note;
+            for (char& c : note)
+                if (c == '\n' || c == '\r')
+                    c = ' ';
+            EXPECT_EQ(read->note, note) << r.name;
+            EXPECT_EQ(read->path, written->path) << r.name;
+            EXPECT_TRUE(read->circle == written->circle) << r.name;
+            EXPECT_EQ(read->start, written->start) << r.name;
+        }
+        EXPECT_EQ(pair_config_text(got.config), text) << r.name;
+    }
+    EXPECT_EQ(pair_config_text(rows[0].config), worked_example);
 }

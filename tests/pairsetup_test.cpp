@@ -5,8 +5,10 @@
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
 
 #include <cmath>
+#include <cstdlib>
 #include <iterator>
 #include <cstdio>
 #include <string>
@@ -263,6 +265,8 @@ TEST_F(pairsetup_run, CommandLineAndUnreadableFiles)
         {{"--offsets", "a.mp4", "b.mp4", "-o", "x.cfg"}, 1, false, "usage"},
         {{"--starts", "3", "a.mp4", "b.mp4"}, 1, false,
          "--starts \"3\" is not two numbers of frames, 0 or more, in the form N,M\nusage"},
+        {{"--second-circle", "X 1, Y 2, R -11930465", "a.mp4", "b.mp4"}, 1, false,
+         "--second-circle \"X 1, Y 2, R -11930465\": the radius must lie between -11930464 and 11930464\nusage"},
         {{"--first-circle", "X 1, Y 2", "a.mp4", "b.mp4"}, 1, false,
          "--first-circle \"X 1, Y 2\" is not a circle in the form \"X 962, Y 538, R 600\" (the line "
          "lensrim prints)\nusage"},
@@ -489,10 +493,26 @@ TEST_F(pairsetup_run, RefusesPairsItCannotSetUp)
                            "-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac", "-shortest", still})
                   .status,
               0);
+    // A rate no camera records at.
+    const std::string half_hertz = dir.path("half-hertz.mp4");
+    ASSERT_EQ(run_program({"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "color=gray:size=640x360:rate=1/2",
+                           "-frames:v", "3", "-c:v", "libx264", "-pix_fmt", "yuv420p", half_hertz})
+                  .status,
+              0);
     const std::string config = dir.path("pair.cfg");
+    // The configuration twinwarp would be given for values it refuses.
+    auto pair_file = [](const std::string& first, const std::string& first_circle, const std::string& second,
+                        const std::string& second_circle) {
+        return "camera 1\n" + first + "\n" + first_circle + "\nstart 0\ncamera 2\n" + second + "\n" +
+               second_circle + "\nstart 0\n";
+    };
+    const std::string whole_disc = "X 320, Y 180, R 150";
     struct refusal {
         std::vector<std::string> args;
         std::string err;  // how standard error begins
+        // Values that twinwarp refuses, as its configuration: pairsetup's
+        // whole message must be twinwarp's last line. Empty: not twinwarp's.
+        std::string twinwarp_config = "";
     };
     const refusal rows[] = {
         {{"--offsets", still, still},
@@ -513,10 +533,24 @@ TEST_F(pairsetup_run, RefusesPairsItCannotSetUp)
              "the sound that repeats, settles it); by picture, "},
         {{cam1, blank}, "SECOND_VIDEO \"" + blank + "\": a pair configuration's path line cannot hold a blank"},
         {{cam1, cam2, "-o", cam2}, "-o " + cam2 + " is one of the videos; give another path"},
-        // A circle given by hand that twinwarp would refuse.
+        // Circles given by hand and a rate that twinwarp would refuse, in its
+        // words and before any search: off the frame, a square larger than
+        // four times the frame, a radius that scales below a pixel.
         {{cam1, cam2, "--first-circle", "X 99999, Y 10, R 100", "--starts", "0,0", "-o", config, "--preview",
           dir.path("check.png")},
-         "start frames as given: 0 and 0\ncamera 1: circle as given\ncamera 2: circle from 24 frames: "},
+         cam1 + ": the square around X 99999, Y 10 with scaled radius 81 (columns 99918 to 100079, rows -71 to "
+                "90) does not lie inside the 640 x 360 frame\n",
+         pair_file(cam1, "X 99999, Y 10, R 100", cam2, whole_disc)},
+        {{cam1, cam2, "--second-circle", "X 320, Y 180, R 9999", "-o", config},
+         cam2 + ": the square around X 320, Y 180 with scaled radius 8181 (columns -7861 to 8500, rows -8001 to "
+                "8360) does not lie inside the 640 x 360 frame\n",
+         pair_file(cam1, whole_disc, cam2, "X 320, Y 180, R 9999")},
+        {{cam1, cam2, "--first-circle", "X 320, Y 180, R 1", "--preview", dir.path("check.png")},
+         cam1 + ": the scaled radius 0 (R * 180 / 220) is below 1 pixel; the circle's R must be at least 2\n",
+         pair_file(cam1, "X 320, Y 180, R 1", cam2, whole_disc)},
+        {{half_hertz, cam2, "--starts", "0,0"}, half_hertz + ": the video reports 0.5 frames per second",
+         pair_file(half_hertz, whole_disc, cam2, whole_disc)},
+        {{cam1, cam2, "--starts", "0,99999", "-o", config}, "--starts: " + cam2 + " has "},
         {{cam1, cam2, "-o", dir.dir()}, "-o " + dir.dir() + " is a directory; give a file's path"},
     };
     for (const refusal& r : rows) {
@@ -529,12 +563,13 @@ TEST_F(pairsetup_run, RefusesPairsItCannotSetUp)
         EXPECT_EQ(err.rfind(r.err, 0), 0u) << r.err << "\n" << run.err;
         EXPECT_EQ(err.find("OpenCV"), std::string::npos) << run.err;
         EXPECT_FALSE(file_exists(config));
-        // That circle is refused in twinwarp's own words.
-        if (r.args.size() > 3 && r.args[2] == "--first-circle") {
-            EXPECT_EQ(err.substr(err.rfind('\n', err.size() - 2) + 1),
-                      cam1 + ": the square around X 99999, Y 10 with scaled radius 81 (columns 99918 to "
-                             "100079, rows -71 to 90) does not lie inside the 640 x 360 frame\n");
-        }
+        if (r.twinwarp_config.empty())
+            continue;
+        const std::string given = dir.path("given.cfg");
+        write_file(given, r.twinwarp_config);
+        const program_result merged = run_program({TWINWARP_PATH, given, dir.path("refused.mp4")});
+        EXPECT_EQ(merged.status, 1) << merged.err;
+        EXPECT_EQ(merged.err.substr(merged.err.rfind('\n', merged.err.size() - 2) + 1), run.err) << r.err;
     }
 }
 
@@ -593,6 +628,28 @@ TEST_F(pairsetup_run, WritesAConfigurationTwinwarpMergesAndAPreview)
             EXPECT_TRUE(pixel[2] > 200 && pixel[1] < 60 && pixel[0] < 60)
                 << "camera " << camera + 1 << " at " << at << ": " << pixel;
         }
+
+    // Its merged frame is the frame twinwarp makes at that pair, within the
+    // output codec's noise, and nearer to it than to the frames around it.
+    const std::size_t told = run.err.find("preview of frame pair ");
+    ASSERT_NE(told, std::string::npos) << run.err;
+    const int pair = std::atoi(run.err.c_str() + told + 22);
+    cv::VideoCapture output(dir.path("out.mp4"));
+    std::vector<cv::Mat> around;
+    for (int frame = 0; frame <= pair + 4; ++frame) {
+        cv::Mat decoded, shown;
+        ASSERT_TRUE(output.read(decoded)) << frame;
+        if (frame < pair - 4)
+            continue;
+        cv::resize(decoded, shown, cv::Size(1920, 960), 0, 0, cv::INTER_AREA);
+        around.push_back(shown);
+    }
+    const cv::Mat merged_view = picture(cv::Rect(0, 540, 1920, 960));
+    const double at_pair = cv::PSNR(merged_view, around[4]);
+    EXPECT_GT(at_pair, 35) << "frame pair " << pair;  // 41.6 dB seen, 16 to 20 dB beside it
+    for (int other : {0, 3, 5, 8})
+        EXPECT_GT(at_pair, cv::PSNR(merged_view, around[static_cast<std::size_t>(other)]) + 10)
+            << "frame pair " << pair << " against " << pair - 4 + other;
 
     // Values given by hand are used as given, and the search is skipped.
     run = pairsetup({cam1, cam2, "--first-circle", "X 300, Y 170, R 140", "--second-circle",

@@ -146,6 +146,8 @@ TEST(merge_pipeline, EveryEndWritesWhatWasMadeInOrderAndStopsBothStages)
         const bool writer_ended = s.writer_stop >= 0;
         const bool stopped = s.stop_after >= 0 && s.stop_after < s.frames;
         EXPECT_EQ(o.end.abandoned, s.maker_end == scenario::maker_blocks) << s.name;
+        // The blocked maker comes last: the process knows of it from then on.
+        EXPECT_EQ(maker_abandoned_in_process(), o.end.abandoned) << s.name;
         if (stopped) {
             // What was made by the time the maker saw the stop is written.
             ASSERT_GE(o.written.size(), static_cast<std::size_t>(s.stop_after)) << s.name;

@@ -19,9 +19,9 @@
 #include <unistd.h>
 
 #include "common/process_setup.h"
-#include "merge/fish2eqrec.h"
-#include "merge/frame_work.h"
-#include "merge/pair_config.h"
+#include "frame/fish2eqrec.h"
+#include "frame/eye_maker.h"
+#include "common/pair_config.h"
 #include "tests/run_program.h"
 
 namespace {

@@ -49,11 +49,10 @@
 #include <opencv2/videoio.hpp>
 
 #include "common/image_circle.h"
+#include "common/lens_geometry.h"
+#include "common/pair_config.h"
 #include "common/process_setup.h"
-#include "merge/frame_work.h"
-#include "merge/input_checks.h"
-#include "merge/lens_geometry.h"
-#include "merge/pair_config.h"
+#include "common/square_rule.h"
 
 namespace {
 
@@ -354,13 +353,14 @@ void write_config(const std::string& path, const std::string& out_dir)
     std::FILE* out = std::fopen(path.c_str(), "w");
     if (out == nullptr)
         throw failure("cannot open " + path + " for writing: " + std::strerror(errno));
-    bool ok = true;
-    for (const camera& cam : cameras) {
-        const std::string video = join(out_dir, "cam" + std::to_string(cam.number) + ".mp4");
-        ok = ok && std::fprintf(out, "%s\n%s\n", cam.description, video.c_str()) > 0;
-        ok = ok && print_image_circle(out, cam.circle) > 0;
-        ok = ok && std::fprintf(out, "start %d\n", cam.lead_in) > 0;
-    }
+    pair_config config;
+    eye_source* eyes[] = {&config.first, &config.second};
+    for (const camera& cam : cameras)
+        *eyes[cam.number - 1] = {cam.description,
+                                 join(out_dir, "cam" + std::to_string(cam.number) + ".mp4"),
+                                 cam.circle, cam.lead_in};
+    const std::string text = pair_config_text(config);
+    bool ok = std::fputs(text.c_str(), out) >= 0;
     ok = (std::fclose(out) == 0) && ok;
     if (!ok)
         throw failure("cannot write " + path);
@@ -379,9 +379,8 @@ void run(const std::string& out_dir)
         throw failure("OUT_DIR is too long for a pair configuration's video path");
 
     for (const camera& cam : cameras) {
-        const image_circle square{cam.circle.x, cam.circle.y, scale_radius(cam.circle.r)};
-        const std::string problem =
-            square_problem("camera " + std::to_string(cam.number), square, frame_size);
+        const std::string problem = square_problem("camera " + std::to_string(cam.number),
+                                                   scale_circle(cam.circle), frame_size);
         if (!problem.empty())
             throw failure(problem);
     }

@@ -1,33 +1,30 @@
-#include "merge/pair_config.h"
+#include "common/pair_config.h"
 
+#include <cctype>
 #include <cstdlib>
-#include <limits>
 
 #include <sys/stat.h>
 
-#include "merge/lens_geometry.h"
-#include "merge/line_pattern.h"
+#include "common/lens_geometry.h"
+#include "common/line_pattern.h"
 
 namespace {
 
-constexpr char start_pattern[] = "start %d\n";
+#define START_PATTERN "start %d\n"
 
-// The largest radius whose product with the scale's numerator stays in 32
-// bits.
-constexpr std::int32_t max_radius =
-    std::numeric_limits<std::int32_t>::max() / radius_scale_numerator;
-
-// The line as it stood in the file, without its line end, shortened for a
-// message.
-std::string quoted(const char* line)
+// The line without its line end.
+std::string without_line_end(const char* line)
 {
     std::string text(line);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
         text.pop_back();
-    constexpr std::size_t shown = 60;
-    if (text.size() > shown)
-        text = text.substr(0, shown) + "...";
-    return "\"" + text + "\"";
+    return text;
+}
+
+// The line as it stood in the file, shortened for a message.
+std::string quoted(const char* line)
+{
+    return "\"" + shortened(without_line_end(line)) + "\"";
 }
 
 class config_reader {
@@ -41,6 +38,7 @@ public:
     {
         if (!next_line())  // free text, not interpreted
             return false;
+        eye.note = without_line_end(line_);
 
         if (!next_line())
             return false;
@@ -51,28 +49,33 @@ public:
 
         if (!next_line())
             return false;
-        std::int32_t circle[3];
-        if (!numbers(IMAGE_CIRCLE_PATTERN, circle, 3,
-                     std::string("the ") + camera +
-                         " camera's image circle in the form \"X 962, Y 538, R 600\""
-                         " (the line lensrim prints)"))
-            return false;
-        if (circle[2] > max_radius || circle[2] < -max_radius)
-            return fail("radius " + std::to_string(circle[2]) +
+        image_circle circle;
+        switch (read_image_circle(line_, circle)) {
+        case circle_text::circle:
+            break;
+        case circle_text::number_out_of_range:
+            return out_of_range();
+        case circle_text::not_a_circle:
+            return expected(std::string("the ") + camera +
+                            " camera's image circle in the form \"X 962, Y 538, R 600\""
+                            " (the line lensrim prints)");
+        case circle_text::radius_out_of_range:
+            return fail("radius " + std::to_string(circle.r) +
                         " is too large; the radius must lie between " +
                         std::to_string(-max_radius) + " and " + std::to_string(max_radius));
-        std::fprintf(echo_, "%d %d %d\n", circle[0], circle[1], circle[2]);
+        }
+        std::fprintf(echo_, "%d %d %d\n", circle.x, circle.y, circle.r);
 
         if (!next_line())
             return false;
         std::int32_t start = 0;
-        if (!numbers(start_pattern, &start, 1,
+        if (!numbers(START_PATTERN, &start, 1,
                      std::string("the ") + camera +
                          " camera's start offset in the form \"start 12\""))
             return false;
         std::fprintf(echo_, "%d\n", start);
 
-        eye.circle = image_circle{circle[0], circle[1], scale_radius(circle[2])};
+        eye.circle = circle;
         eye.start = start;
         return true;
     }
@@ -98,24 +101,34 @@ private:
                         "the image circle and the start offset");
         if (length == sizeof line_ - 1 && line_[length - 1] != '\n' &&
             std::fgetc(in_) != EOF)
-            return fail("line longer than " + std::to_string(sizeof line_ - 2) +
+            return fail("line longer than " + std::to_string(longest_config_line) +
                         " characters");
         return true;
     }
 
     bool numbers(const char* pattern, std::int32_t* values, int count,
-                 const std::string& expected)
+                 const std::string& form)
     {
         switch (scan_numbers(line_, pattern, values, count)) {
         case scan_status::complete:
             return true;
         case scan_status::out_of_range:
-            return fail("number out of range in " + quoted(line_) +
-                        "; numbers must lie between -2147483648 and 2147483647");
+            return out_of_range();
         case scan_status::mismatch:
             break;
         }
-        return fail("expected " + expected + ", found " + quoted(line_));
+        return expected(form);
+    }
+
+    bool out_of_range()
+    {
+        return fail("number out of range in " + quoted(line_) +
+                    "; numbers must lie between -2147483648 and 2147483647");
+    }
+
+    bool expected(const std::string& form)
+    {
+        return fail("expected " + form + ", found " + quoted(line_));
     }
 
     bool fail(const std::string& what)
@@ -129,14 +142,46 @@ private:
     std::FILE* echo_;
     std::string& error_;
     int line_number_ = 0;
-    char line_[config_line_buffer] = {};
+    // One line with its line end, and the character that shows a line to be
+    // longer.
+    char line_[longest_config_line + 2] = {};
 };
 
 }  // namespace
 
-std::int32_t scale_radius(std::int32_t r)
+std::string shortened(const std::string& text)
 {
-    return r * radius_scale_numerator / radius_scale_denominator;
+    return text.size() > quoted_length ? text.substr(0, quoted_length) + "..." : text;
+}
+
+path_line path_line_fit(const std::string& path)
+{
+    if (path.empty())
+        return path_line::empty;
+    for (const char c : path)
+        if (std::isspace(static_cast<unsigned char>(c)))
+            return path_line::has_blank;
+    return path.size() > longest_config_path ? path_line::too_long : path_line::fits;
+}
+
+std::string start_line(std::int32_t start)
+{
+    char line[32];
+    std::snprintf(line, sizeof line, START_PATTERN, static_cast<int>(start));
+    return line;
+}
+
+std::string pair_config_text(const pair_config& config)
+{
+    std::string text;
+    for (const eye_source* eye : {&config.first, &config.second}) {
+        std::string note = eye->note.substr(0, longest_config_line);
+        for (char& c : note)
+            if (c == '\n' || c == '\r')
+                c = ' ';
+        text += note + "\n" + eye->path + "\n" + image_circle_line(eye->circle) + start_line(eye->start);
+    }
+    return text;
 }
 
 bool parse_pair_config(std::FILE* in, const char* name, std::FILE* echo,

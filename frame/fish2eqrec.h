@@ -1,6 +1,6 @@
 // Equirectangular view of a circular fisheye square through a lookup table.
-#ifndef MERGE_FISH2EQREC_H
-#define MERGE_FISH2EQREC_H
+#ifndef FRAME_FISH2EQREC_H
+#define FRAME_FISH2EQREC_H
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,9 +1,10 @@
-#include "merge/output_path.h"
+#include "common/output_path.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -28,12 +29,18 @@ std::string directory_of(const std::string& path)
 
 // The writer refused a path that can be written: its own reason, as far as
 // the codec library logged one.
-std::string writer_refusal()
+output_refusal writer_refusal()
 {
     const std::string reason = last_codec_error();
-    if (reason.empty())
-        return writer_refused;
-    return std::string(writer_refused) + " (the codec library said: " + reason + ")";
+    std::string text = "the video writer refused it";
+    if (!reason.empty())
+        text += " (the codec library said: " + reason + ")";
+    return {output_refusal::cause::writer, text};
+}
+
+output_refusal path_refusal(std::string text)
+{
+    return {output_refusal::cause::path, std::move(text)};
 }
 
 }  // namespace
@@ -79,15 +86,15 @@ std::string output_extension_problem(const std::string& output_video)
     return "the writer makes " + std::string(known_list) + " files, not ." + name.substr(dot + 1);
 }
 
-std::string output_open_problem(const std::string& output_video)
+output_refusal output_open_problem(const std::string& output_video)
 {
     struct stat st {};
     if (::stat(output_video.c_str(), &st) == 0) {
         if (S_ISDIR(st.st_mode))
-            return "it is a directory";
+            return path_refusal("it is a directory");
         const int fd = ::open(output_video.c_str(), O_WRONLY | O_CLOEXEC);
         if (fd < 0)
-            return std::strerror(errno);
+            return path_refusal(std::strerror(errno));
         ::close(fd);
         return writer_refusal();
     }
@@ -96,10 +103,11 @@ std::string output_open_problem(const std::string& output_video)
     if (fd < 0) {
         const int error = errno;
         if (error == ENOENT)
-            return "the directory " + directory + " does not exist";
+            return path_refusal("the directory " + directory + " does not exist");
         if (error == ENOTDIR)
-            return "a part of its path is not a directory";
-        return "cannot create a file in the directory " + directory + ": " + std::strerror(error);
+            return path_refusal("a part of its path is not a directory");
+        return path_refusal("cannot create a file in the directory " + directory + ": " +
+                            std::strerror(error));
     }
     ::close(fd);
     ::unlink(output_video.c_str());

@@ -1,7 +1,7 @@
 // Matching one line of the pair configuration file against a formatted-input
 // pattern, with the rules of sscanf but with every number range-checked.
-#ifndef MERGE_LINE_PATTERN_H
-#define MERGE_LINE_PATTERN_H
+#ifndef COMMON_LINE_PATTERN_H
+#define COMMON_LINE_PATTERN_H
 
 #include <cstdint>
 #include <string>

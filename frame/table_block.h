@@ -1,10 +1,10 @@
 // Where the conversion table's memory comes from.
-#ifndef MERGE_TABLE_BLOCK_H
-#define MERGE_TABLE_BLOCK_H
+#ifndef FRAME_TABLE_BLOCK_H
+#define FRAME_TABLE_BLOCK_H
 
 #include <cstddef>
 
-#include "merge/fish2eqrec.h"
+#include "frame/fish2eqrec.h"
 
 // One std::malloc block of `count` entries (freed with std::free, as
 // conv_table does), or null when it cannot be had; `count` times the entry's

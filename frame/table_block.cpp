@@ -1,4 +1,4 @@
-#include "merge/table_block.h"
+#include "frame/table_block.h"
 
 #include <cstdlib>
 

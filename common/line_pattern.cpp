@@ -1,4 +1,4 @@
-#include "merge/line_pattern.h"
+#include "common/line_pattern.h"
 
 #include <cctype>
 #include <cstdint>

@@ -6,9 +6,10 @@
 //   X 962, Y 538, R 600      the image circle, as lensrim prints it
 //   start 12                 frames to drop at the start of the video
 //   ...                      the same four lines for the second camera
-#ifndef MERGE_PAIR_CONFIG_H
-#define MERGE_PAIR_CONFIG_H
+#ifndef COMMON_PAIR_CONFIG_H
+#define COMMON_PAIR_CONFIG_H
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -16,9 +17,10 @@
 
 #include "common/image_circle.h"
 
-// One camera's entry. circle.r holds the radius scaled by 180/220 once the
-// file has been read; the radius written in the file is only echoed.
+// One camera's entry, as the file holds it: the circle with its radius as
+// written (scale_circle gives the one that is cut).
 struct eye_source {
+    std::string note;  // the free text line, without its line end
     std::string path;
     image_circle circle;
     std::int32_t start = 0;
@@ -30,13 +32,38 @@ struct pair_config {
     eye_source second;
 };
 
-// Lines are read through a buffer of this size: one read takes at most 1023
-// characters, its line end included.
-constexpr int config_line_buffer = 1024;
+// The longest line the file holds, without its line end; a longer one is
+// refused.
+constexpr std::size_t longest_config_line = 1022;
 
-// The central part of the image circle that is cut out: r * 180 / 220 in
-// 32-bit integer arithmetic, truncated toward zero.
-std::int32_t scale_radius(std::int32_t r);
+// The longest video path a path line holds.
+constexpr std::size_t longest_config_path = longest_config_line;
+
+// A message quotes a line of the file cut to this many characters, with
+// "..." after it when there is more.
+constexpr std::size_t quoted_length = 60;
+
+// `text` cut to quoted_length characters, with "..." when it was longer.
+std::string shortened(const std::string& text);
+
+// Whether `path` can stand on a path line and be read back as it is: the
+// reader takes the line's first word, so it must hold no white space.
+enum class path_line {
+    fits,
+    empty,
+    has_blank,  // white space, which would end the path early
+    too_long,   // beyond longest_config_path
+};
+path_line path_line_fit(const std::string& path);
+
+// A camera's start line, its line end included: "start 12\n".
+std::string start_line(std::int32_t start);
+
+// The file of `config`, which reads back to the very same values: each
+// camera's note (line ends in it become blanks, and it is cut to
+// longest_config_line), path, circle and start. Every path must fit its line
+// (path_line_fit).
+std::string pair_config_text(const pair_config& config);
 
 // Reads the eight lines of a pair configuration from `in`, writing the echo
 // of every value to `echo` as it is read (path, circle with the radius as

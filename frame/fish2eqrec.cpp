@@ -20,7 +20,7 @@
 // row, with stores that bypass the cache where the rows are aligned for
 // them. Pixels are addressed through each image's row stride, so both images
 // may be region-of-interest views into larger ones.
-#include "merge/fish2eqrec.h"
+#include "frame/fish2eqrec.h"
 
 #include <algorithm>
 #include <cmath>
@@ -33,8 +33,8 @@
 #include <emmintrin.h>
 #endif
 
-#include "merge/lens_geometry.h"
-#include "merge/table_block.h"
+#include "common/lens_geometry.h"
+#include "frame/table_block.h"
 
 namespace {
 
