@@ -1,5 +1,7 @@
 #include "common/upright_video.h"
 
+#include "common/number_text.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstdint>
@@ -92,8 +94,7 @@ std::string turn_refusal(const std::string& video, const display_turn& turn)
 {
     if (!turn.mirrored && turn.quarter())
         return std::string();
-    char angle[32];
-    std::snprintf(angle, sizeof angle, "%.1f", turn.degrees);
+    const std::string angle = one_decimal(turn.degrees);
     const std::string what = turn.mirrored ? std::string("mirrors its pictures")
                                            : std::string("turns its pictures by ") + angle + " degrees";
     return "has a display matrix that " + what +

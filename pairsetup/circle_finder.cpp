@@ -65,6 +65,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <utility>
 #include <vector>
 
 #include <opencv2/imgproc.hpp>
@@ -524,6 +525,16 @@ image_circle circle_finding::rounded() const
                         static_cast<std::int32_t>(std::lround(r))};
 }
 
+namespace {
+
+void refuse(circle_finding& finding, circle_doubt why, std::string refusal)
+{
+    finding.why = why;
+    finding.refusal = std::move(refusal);
+}
+
+}  // namespace
+
 circle_finding find_image_circle(const cv::Mat& evidence)
 {
     circle_finding finding;
@@ -531,12 +542,16 @@ circle_finding find_image_circle(const cv::Mat& evidence)
     cv::GaussianBlur(evidence, blurred, cv::Size(blur_size, blur_size), 0);
     const evidence_split split = split_evidence(blurred);
     if (!split.has_lit || split.lit - split.black < min_contrast) {
-        finding.refusal = "no rim stands out: the picture is dark all over (the lens may be capped)";
+        refuse(finding, circle_doubt::dark,
+               "no rim stands out: the picture is dark all over (the lens may be capped): its "
+               "lit part stands " + level_text(split.has_lit ? split.lit - split.black : 0) +
+                   " levels above the black, at least " + level_text(min_contrast) + " needed");
         return finding;
     }
     if (!split.has_black) {
-        finding.refusal = "no rim stands out: the frame's border has no black around the picture "
-                          "(is it a circular fisheye's picture?)";
+        refuse(finding, circle_doubt::no_black,
+               "no rim stands out: the frame's border has no black around the picture "
+               "(is it a circular fisheye's picture?)");
         return finding;
     }
     const double min_step = std::max(min_contrast, noise_factor * split.noise);
@@ -570,10 +585,11 @@ circle_finding find_image_circle(const cv::Mat& evidence)
     const int on = static_cast<int>(steps.size());
     finding.rim_points = on + beyond;
     if (!fitted || on < min_rim_points) {
-        finding.refusal = "no rim stands out: a step from the picture to black lies on one circle on " +
-                          std::to_string(fitted ? on : 0) + " of " + std::to_string(rays) +
-                          " rays, at least " + std::to_string(min_rim_points) +
-                          " needed (is it a circular fisheye's picture?)";
+        refuse(finding, circle_doubt::few_rim_points,
+               "no rim stands out: a step from the picture to black lies on one circle on " +
+                   std::to_string(fitted ? on : 0) + " of " + std::to_string(rays) +
+                   " rays, at least " + std::to_string(min_rim_points) +
+                   " needed (is it a circular fisheye's picture?)");
         return finding;
     }
     finding.within_1px = static_cast<double>(on) / finding.rim_points;
@@ -589,35 +605,45 @@ circle_finding find_image_circle(const cv::Mat& evidence)
     auto percent = [](double share) { return std::to_string(static_cast<int>(std::lround(100 * share))); };
     const std::string radius = level_text(circle.r);
     if (finding.within_1px < min_within)
-        finding.refusal = "the edges found do not lie on one circle: " + percent(finding.within_1px) +
-                          " % of " + std::to_string(finding.rim_points) + " rim points within 1 px, at least " +
-                          percent(min_within) + " % needed";
+        refuse(finding, circle_doubt::scattered,
+               "the edges found do not lie on one circle: " + percent(finding.within_1px) + " % of " +
+                   std::to_string(finding.rim_points) + " rim points within 1 px, at least " +
+                   percent(min_within) + " % needed");
     else if (finding.coverage < min_coverage)
-        finding.refusal = "the rim is seen only " + percent(finding.coverage) +
-                          " % of the way round, at least " + percent(min_coverage) + " % needed";
+        refuse(finding, circle_doubt::partial,
+               "the rim is seen only " + percent(finding.coverage) + " % of the way round, at least " +
+                   percent(min_coverage) + " % needed");
     else if (finding.lit_outside > max_lit_outside)
-        finding.refusal = "the frame is not black beyond the circle found (R " + radius + "): lit on " +
-                          percent(finding.lit_outside) + " % of the rays past it, at most " +
-                          percent(max_lit_outside) +
-                          " % allowed (a lit ring around the lens, or a picture that goes on past its rim)";
+        refuse(finding, circle_doubt::lit_outside,
+               "the frame is not black beyond the circle found (R " + radius + "): lit on " +
+                   percent(finding.lit_outside) + " % of the rays past it, at most " +
+                   percent(max_lit_outside) +
+                   " % allowed (a lit ring around the lens, or a picture that goes on past its rim)");
     else if (second.rim_support > 0 && second.support >= comparable_support * second.rim_support) {
         finding.second_r = second.r;
-        finding.refusal = "two circles about the same centre could be the rim, R " + radius + " and R " +
-                          level_text(second.r) + " (on " + std::to_string(second.rim_support) + " and " +
-                          std::to_string(second.support) +
-                          " rays); the outer one may be a lit ring around the lens, the inner one the "
-                          "edge of fading light inside it: choose by eye";
+        refuse(finding, circle_doubt::two_circles,
+               "two circles about the same centre could be the rim, R " + radius + " and R " +
+                   level_text(second.r) + " (on " + std::to_string(second.rim_support) + " and " +
+                   std::to_string(second.support) + " rays, where below " +
+                   percent(comparable_support) +
+                   " % as many would leave one); the outer one may be a lit ring around the lens, "
+                   "the inner one the edge of fading light inside it: choose by eye");
     } else if (finding.contrast < min_step)
-        finding.refusal = "no rim stands out: the step to black is " + level_text(finding.contrast) +
-                          " levels, at least " + level_text(min_step) + " needed against noise of " +
-                          level_text(split.noise) + " levels";
+        refuse(finding, circle_doubt::faint,
+               "no rim stands out: the step to black is " + level_text(finding.contrast) +
+                   " levels, at least " + level_text(min_step) + " needed against noise of " +
+                   level_text(split.noise) + " levels");
     else if (finding.x < 0 || finding.y < 0 || finding.x > evidence.cols - 1 || finding.y > evidence.rows - 1)
-        finding.refusal = "the circle's centre lies outside the frame";
+        refuse(finding, circle_doubt::centre_outside,
+               "the circle's centre (X " + level_text(finding.x) + ", Y " + level_text(finding.y) +
+                   ") lies outside the " + std::to_string(evidence.cols) + " x " +
+                   std::to_string(evidence.rows) + " frame");
     else if (finding.r < min_radius_share * std::min(evidence.cols, evidence.rows) ||
              finding.r > std::hypot(evidence.cols, evidence.rows))
-        finding.refusal = "the circle found (R " + radius + ") is too small or too large for a lens's image "
-                          "circle: its radius must be from " + percent(min_radius_share) +
-                          " % of the frame's smaller side to its diagonal";
-    finding.found = finding.refusal.empty();
+        refuse(finding, circle_doubt::implausible_radius,
+               "the circle found (R " + radius + ") is too small or too large for a lens's image "
+               "circle: its radius must be from " + percent(min_radius_share) +
+                   " % of the frame's smaller side to its diagonal");
+    finding.found = finding.why == circle_doubt::none;
     return finding;
 }

@@ -30,9 +30,26 @@ private:
     int frames_ = 0;
 };
 
+// Why no circle was given: which test of "stands out" the evidence failed
+// (see circle_finder.cpp).
+enum class circle_doubt {
+    none,                // a circle was found
+    dark,                // the lit and the black parts differ too little
+    no_black,            // the frame's border has no black
+    few_rim_points,      // too few rays find a rim on one circle
+    scattered,           // too few rim points lie within 1 px of the circle
+    partial,             // the rim is seen over too little of the way round
+    lit_outside,         // the frame is lit beyond the circle
+    two_circles,         // a second circle about the same centre is as good
+    faint,               // the step at the rim is too small against the noise
+    centre_outside,      // the centre lies outside the frame
+    implausible_radius,  // too small or too large for a lens's image circle
+};
+
 // What the finder found, and how sure it is.
 struct circle_finding {
-    bool found = false;
+    circle_doubt why = circle_doubt::none;
+    bool found = false;  // why == none
     // Centre and radius in pixels of the frame: x a column and y a row, as
     // pixel indices (the top-left pixel's centre is 0, 0), as lensrim draws
     // its circle.
@@ -43,8 +60,9 @@ struct circle_finding {
     double second_r = 0;       // a second candidate's radius, when there are two
     double coverage = 0;       // share of the way round that the rim is seen
     double contrast = 0;       // median step at the rim, in levels
-    // Why nothing was found, as the middle of a sentence ("no rim stands
-    // out"); empty when found.
+    // Why nothing was found, naming the limit missed, as the middle of the
+    // sentence that circle_search.h composes ("no rim stands out: ..., at
+    // least 60 needed"); empty when found.
     std::string refusal;
 
     // The circle as the configuration takes it: each value rounded to the

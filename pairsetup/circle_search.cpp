@@ -31,12 +31,15 @@ std::string frames_text(const sampled_evidence& sampled)
 
 }  // namespace
 
-circle_result find_circle(const std::string& path)
+circle_result find_circle(const std::string& path, int camera)
 {
     circle_result out;
+    const std::string of_camera = camera == 0 ? "" : "camera " + std::to_string(camera) + ": ";
+    const std::string give_it =
+        camera == 0 ? "" : camera == 1 ? ", and give it with --first-circle" : ", and give it with --second-circle";
     const sampled_evidence sampled = sample_frames(path);
     if (!sampled.problem.empty()) {
-        out.message = path + " " + sampled.problem;
+        out.message = of_camera + path + " " + sampled.problem + give_it;
         return out;
     }
     const circle_finding finding = find_image_circle(sampled.evidence.mean());
@@ -44,8 +47,8 @@ circle_result find_circle(const std::string& path)
         const std::string by_hand =
             sampled.photo ? "lensrim " + path
                           : "lensrim on a still of it (ffmpeg -i " + path + " -frames:v 1 still.png)";
-        out.message = "no image circle in " + path + " (" + frames_text(sampled) +
-                      "): " + finding.refusal + "; fit it by hand with " + by_hand;
+        out.message = of_camera + "no image circle in " + path + " (" + frames_text(sampled) +
+                      "): " + finding.refusal + "; fit it by hand with " + by_hand + give_it;
         return out;
     }
     out.circle = finding.rounded();

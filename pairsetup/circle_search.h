@@ -16,6 +16,9 @@ struct circle_result {
     std::string message;  // why there is none: the whole sentence
 };
 
-circle_result find_circle(const std::string& path);
+// Finds the circle of `path`. `camera` is 1 or 2 when it is for that camera
+// of a pair, whose refusal then names it and the option that gives the
+// circle by hand; 0 for the file alone.
+circle_result find_circle(const std::string& path, int camera);
 
 #endif

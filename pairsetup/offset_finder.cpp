@@ -52,6 +52,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "common/number_text.h"
+
 namespace {
 
 constexpr double min_sound_clarity = 2.0;
@@ -78,9 +80,7 @@ constexpr std::size_t onset_memory = 50;     // onset values (50 ms) a rise is m
 
 std::string ratio_text(double clarity)
 {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f", clarity);
-    return text;
+    return one_decimal(clarity);
 }
 
 // Whether values[i] is the highest within `exclusion` of it (the first of
@@ -292,6 +292,7 @@ lag_finding correlate_sounds(const std::vector<float>& first, const std::vector<
     if (first.empty() || second.empty() || energy(first) < silent_energy ||
         energy(second) < silent_energy) {
         lag_finding silent;
+        silent.why = lag_doubt::silent;
         silent.refusal = "the sound is silent";
         return silent;
     }
@@ -319,6 +320,7 @@ lag_finding correlate_sounds(const std::vector<float>& first, const std::vector<
         return onsets;
     const lag_finding& comb = phase.period != 0 ? phase : onsets;
     if (comb.period == 0) {
+        onsets.why = lag_doubt::no_peak;
         onsets.refusal = "no peak stands out in the sound (the highest is " + ratio_text(phase.clarity) +
                          "x the next by phase and " + ratio_text(onsets.clarity) + "x by onsets, at least " +
                          ratio_text(min_sound_clarity) + "x needed)";
@@ -345,6 +347,7 @@ lag_finding correlate_sounds(const std::vector<float>& first, const std::vector<
     once.repeat = comb.period;
     if (!once.found) {
         once.period = comb.period;
+        once.why = lag_doubt::repeats;
         once.refusal = repeats_text(comb.period, rate, "sound", "s") + sound_repeat_advice;
     }
     return once;
@@ -369,7 +372,11 @@ lag_finding correlate_pictures(const std::vector<float>& first, const std::vecto
         return d.empty() ? 0.0 : std::sqrt(s / d.size());
     };
     if (rms(x) < min_picture_change || rms(y) < min_picture_change) {
-        finding.refusal = "the pictures' brightness does not change";
+        finding.why = lag_doubt::still;
+        finding.refusal = "the pictures' brightness does not change (by " +
+                          with_decimals(std::min(rms(x), rms(y)), 3) +
+                          " levels from frame to frame, at least " +
+                          with_decimals(min_picture_change, 3) + " needed)";
         return finding;
     }
     // Normalised by the whole of both signals, not by the stretch a lag
@@ -398,6 +405,7 @@ lag_finding correlate_pictures(const std::vector<float>& first, const std::vecto
     }
     finding = peak_of(values, max_lag, picture_exclusion, shortest_repeat_frames);
     if (finding.period != 0) {
+        finding.why = lag_doubt::repeats;
         finding.refusal = repeats_text(finding.period, 1, "change of brightness", "frames");
         return finding;
     }
@@ -405,9 +413,13 @@ lag_finding correlate_pictures(const std::vector<float>& first, const std::vecto
                             ? values[static_cast<std::size_t>(finding.lag + max_lag)]
                             : 0;
     finding.found = finding.clarity >= min_picture_clarity && peak >= min_picture_peak;
-    if (!finding.found)
+    if (!finding.found) {
+        finding.why = lag_doubt::no_peak;
         finding.refusal = "no change of brightness stands out in the pictures (the highest "
                           "correlation is " + ratio_text(finding.clarity) + "x the next, at least " +
-                          ratio_text(min_picture_clarity) + "x needed)";
+                          ratio_text(min_picture_clarity) + "x needed, and " +
+                          with_decimals(peak, 2) + " of the whole change, at least " +
+                          with_decimals(min_picture_peak, 2) + " needed)";
+    }
     return finding;
 }

@@ -11,8 +11,18 @@
 // matches first[t]. A positive lag means the first camera started later
 // (the same moment comes later in the second's recording); a negative one,
 // the second.
+// Why no lag was given.
+enum class lag_doubt {
+    none,     // a lag was found
+    silent,   // a sound is silent
+    still,    // a picture's brightness does not change
+    no_peak,  // no peak stands out by the clarity (and correlation) needed
+    repeats,  // the signal repeats: its peaks form a comb
+};
+
 struct lag_finding {
-    bool found = false;
+    lag_doubt why = lag_doubt::none;
+    bool found = false;  // why == none
     long lag = 0;            // samples of the signals
     double clarity = 0;      // the peak over the next highest, 1 or more
     // When the correlation is a comb of peaks one period apart (a sound or
@@ -23,7 +33,7 @@ struct lag_finding {
     // Found from the onsets that do not repeat, beside a sound that repeats
     // with this period in samples; 0 otherwise.
     long repeat = 0;
-    std::string refusal;     // why no lag stands out; empty when found
+    std::string refusal;     // why no lag stands out, naming the limit missed; empty when found
 };
 
 // The lag, between -max_lag and max_lag samples, at which the two sounds

@@ -21,7 +21,7 @@ int fail(const std::string& message)
 
 int print_circle(const std::string& path)
 {
-    const circle_result found = find_circle(path);
+    const circle_result found = find_circle(path, 0);
     if (!found.circle)
         return fail(found.message);
     std::fprintf(stderr, "%s\n", found.found.c_str());

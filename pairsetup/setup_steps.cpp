@@ -14,6 +14,7 @@
 
 #include "common/frame_rate.h"
 #include "common/lens_geometry.h"
+#include "common/number_text.h"
 #include "common/output_path.h"
 #include "common/square_rule.h"
 #include "common/upright_video.h"
@@ -34,7 +35,6 @@ constexpr double same_rate_tolerance = 0.0005;
 constexpr int preview_fraction = 3;
 
 const char* const video_names[2] = {"FIRST_VIDEO", "SECOND_VIDEO"};
-const char* const circle_options[2] = {"--first-circle", "--second-circle"};
 
 const std::string& video(const pair_request& r, int c)
 {
@@ -71,9 +71,7 @@ double made_rate(const std::string& path, double opencv_rate)
 
 std::string three_decimals(double v)
 {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.3f", v);
-    return text;
+    return with_decimals(v, 3);
 }
 
 // Why two rates that each can be used are not one rate; the rule is the
@@ -192,10 +190,7 @@ settled_starts settle_starts(const pair_request& r, const opened_pair& videos)
     if (!found.sound_streams.empty())
         std::fprintf(stderr, "sound read from %s\n", found.sound_streams.c_str());
     if (!found.found) {
-        out.refusal = "no start frames for " + r.first + " and " + r.second + ": " +
-                      found.refusal +
-                      "; count the frames by hand (a clap or a flash in both) and give them "
-                      "with --starts N,M";
+        out.refusal = found.refusal;
         return out;
     }
     out.start[0] = found.first_start;
@@ -219,10 +214,9 @@ settled_circles settle_circles(const pair_request& r, const opened_pair& videos)
             std::fprintf(stderr, "camera %d: circle as given\n", c + 1);
             continue;
         }
-        const circle_result found = find_circle(video(r, c));
+        const circle_result found = find_circle(video(r, c), c + 1);
         if (!found.circle) {
-            out.refusal = "camera " + std::to_string(c + 1) + ": " + found.message +
-                          ", and give it with " + circle_options[c];
+            out.refusal = found.message;
             return out;
         }
         out.circle[c] = *found.circle;

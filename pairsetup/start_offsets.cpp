@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <map>
 
+#include "common/number_text.h"
 #include "pairsetup/offset_finder.h"
 #include "pairsetup/picture_signal.h"
 #include "pairsetup/sound_track.h"
@@ -14,13 +15,6 @@ namespace {
 // share, searched this far either way of the offset found at the start.
 constexpr double drift_window_seconds = 20;
 constexpr double drift_reach_seconds = 2;
-
-std::string one_decimal(double v)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f", v);
-    return text;
-}
 
 // A lag in seconds found in one of the two signals, or why none was.
 struct lag_seconds {
@@ -169,8 +163,11 @@ start_offsets find_start_offsets(const offset_inputs& in)
                                             : "");
     }
     if (!lag.found) {
-        result.refusal = "no offset stands out within " + one_decimal(in.max_offset) +
-                         " s either way: by sound, " + sound_refusal + "; by picture, " + lag.refusal;
+        result.refusal = "no start frames for " + in.first + " and " + in.second +
+                         ": no offset stands out within " + one_decimal(in.max_offset) +
+                         " s either way: by sound, " + sound_refusal + "; by picture, " + lag.refusal +
+                         "; count the frames by hand (a clap or a flash in both) and give them with "
+                         "--starts N,M";
         return result;
     }
     const long frames = std::lround(lag.seconds * in.fps);

@@ -23,7 +23,7 @@ struct start_offsets {
     bool found = false;
     int first_start = 0, second_start = 0;  // frames; the later camera drops none
     std::string how;       // "by sound, peak 9.1x the next", for the config and the log
-    std::string refusal;   // why no offset stands out; empty when found
+    std::string refusal;   // why no offset stands out, the whole sentence; empty when found
     std::string drift;     // a warning when the clocks run apart; empty otherwise
     std::string sound_streams;  // which audio streams were read, for the log; empty without sound
 };

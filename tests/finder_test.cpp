@@ -96,6 +96,7 @@ TEST(circle_finder, TheRimToTheFramesBlackOrNone)
     for (const scene& s : scenes) {
         const circle_finding f = find_image_circle(evidence_of(s));
         EXPECT_EQ(f.found, s.found) << s.name << ": " << f.refusal;
+        EXPECT_EQ(f.found, f.why == circle_doubt::none) << s.name;
         if (f.found) {
             EXPECT_NEAR(f.x, cx, 0.3) << s.name;
             EXPECT_NEAR(f.y, cy, 0.3) << s.name;
@@ -162,6 +163,7 @@ TEST(offset_finder, OneSharedMomentOrNone)
             add_shifted(second, r.shared, lag + 9 * rate / 10, r.echo);
         const lag_finding f = correlate_sounds(first, second, 5 * rate, rate);
         EXPECT_EQ(f.found, r.found) << r.name << ": " << f.refusal;
+        EXPECT_EQ(f.found, f.why == lag_doubt::none) << r.name;
         if (r.found)
             EXPECT_EQ(f.lag, lag) << r.name;
         else

@@ -518,7 +518,7 @@ TEST_F(pairsetup_run, RefusesPairsItCannotSetUp)
         {{"--offsets", still, still},
          "no start frames for " + still + " and " + still +
              ": no offset stands out within 60.0 s either way: by sound, the sound is silent; by "
-             "picture, the pictures' brightness does not change; count the frames by hand"},
+             "picture, the pictures' brightness does not change (by "},
         {{cam1, slow}, "the two videos' frame rates differ: " + cam1 + " runs at 30.000 and " + slow +
                            " at 25.000 frames per second"},
         // 0.1 % apart, whichever comes first.
