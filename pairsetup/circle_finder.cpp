@@ -533,45 +533,41 @@ void refuse(circle_finding& finding, circle_doubt why, std::string refusal)
     finding.refusal = std::move(refusal);
 }
 
-}  // namespace
-
-circle_finding find_image_circle(const cv::Mat& evidence)
-{
-    circle_finding finding;
-    cv::Mat blurred;
-    cv::GaussianBlur(evidence, blurred, cv::Size(blur_size, blur_size), 0);
-    const evidence_split split = split_evidence(blurred);
-    if (!split.has_lit || split.lit - split.black < min_contrast) {
-        refuse(finding, circle_doubt::dark,
-               "no rim stands out: the picture is dark all over (the lens may be capped): its "
-               "lit part stands " + level_text(split.has_lit ? split.lit - split.black : 0) +
-                   " levels above the black, at least " + level_text(min_contrast) + " needed");
-        return finding;
-    }
-    if (!split.has_black) {
-        refuse(finding, circle_doubt::no_black,
-               "no rim stands out: the frame's border has no black around the picture "
-               "(is it a circular fisheye's picture?)");
-        return finding;
-    }
-    const double min_step = std::max(min_contrast, noise_factor * split.noise);
-
-    ray_profiles profiles = cast_rays(blurred, split.centroid);
-    std::vector<rim_point> points = find_rim_points(profiles, split, min_step);
+// The rim points of the evidence and the circle fitted to them, found a
+// second time around that circle's centre, whose rays cross the rim square
+// on.
+struct fitted_rim {
+    ray_profiles profiles;
+    std::vector<rim_point> points;
     circle2 circle;
-    bool fitted = fit_circle(points, circle);
-    if (fitted && circle.x >= 0 && circle.y >= 0 && circle.x < evidence.cols && circle.y < evidence.rows) {
-        profiles = cast_rays(blurred, cv::Point2d(circle.x, circle.y));
-        points = find_rim_points(profiles, split, min_step);
-        fitted = fit_circle(points, circle);
-    }
+    bool fitted = false;
+};
 
-    // The points that bear on the circle: on it, or lit beyond it.
+fitted_rim fit_rim(const cv::Mat& blurred, const evidence_split& split, double min_step)
+{
+    fitted_rim rim;
+    rim.profiles = cast_rays(blurred, split.centroid);
+    rim.points = find_rim_points(rim.profiles, split, min_step);
+    rim.fitted = fit_circle(rim.points, rim.circle);
+    const circle2& c = rim.circle;
+    if (rim.fitted && c.x >= 0 && c.y >= 0 && c.x < blurred.cols && c.y < blurred.rows) {
+        rim.profiles = cast_rays(blurred, cv::Point2d(c.x, c.y));
+        rim.points = find_rim_points(rim.profiles, split, min_step);
+        rim.fitted = fit_circle(rim.points, rim.circle);
+    }
+    return rim;
+}
+
+// Measures how the rim points bear on the circle (those on it, and those
+// lit beyond it): their count, share, coverage and median step. Returns
+// how many lie on it.
+int measure_support(const fitted_rim& rim, circle_finding& finding)
+{
     std::vector<double> steps;
     std::vector<bool> bins(coverage_bins, false);
     int beyond = 0;
-    for (const rim_point& p : points) {
-        const double off = fitted ? distance_off(circle, p.at) : 1e9;
+    for (const rim_point& p : rim.points) {
+        const double off = rim.fitted ? distance_off(rim.circle, p.at) : 1e9;
         if (off > on_circle) {
             ++beyond;
             continue;
@@ -579,31 +575,32 @@ circle_finding find_image_circle(const cv::Mat& evidence)
         if (off < -on_circle)
             continue;
         steps.push_back(p.step);
-        const double angle = std::atan2(p.at.y - circle.y, p.at.x - circle.x) + pi;
+        const double angle = std::atan2(p.at.y - rim.circle.y, p.at.x - rim.circle.x) + pi;
         bins[std::min(coverage_bins - 1, static_cast<int>(angle / (2 * pi) * coverage_bins))] = true;
     }
     const int on = static_cast<int>(steps.size());
     finding.rim_points = on + beyond;
-    if (!fitted || on < min_rim_points) {
-        refuse(finding, circle_doubt::few_rim_points,
-               "no rim stands out: a step from the picture to black lies on one circle on " +
-                   std::to_string(fitted ? on : 0) + " of " + std::to_string(rays) +
-                   " rays, at least " + std::to_string(min_rim_points) +
-                   " needed (is it a circular fisheye's picture?)");
-        return finding;
-    }
+    if (on == 0)
+        return 0;
     finding.within_1px = static_cast<double>(on) / finding.rim_points;
     finding.coverage = static_cast<double>(std::count(bins.begin(), bins.end(), true)) / coverage_bins;
     std::nth_element(steps.begin(), steps.begin() + steps.size() / 2, steps.end());
     finding.contrast = steps[steps.size() / 2];
-    finding.x = circle.x;
-    finding.y = circle.y;
-    finding.r = circle.r;
-    finding.lit_outside = lit_outside_share(profiles, circle, points);
-    const second_circle second = look_for_second_circle(profiles, circle);
+    return on;
+}
 
-    auto percent = [](double share) { return std::to_string(static_cast<int>(std::lround(100 * share))); };
-    const std::string radius = level_text(circle.r);
+std::string percent(double share)
+{
+    return std::to_string(static_cast<int>(std::lround(100 * share)));
+}
+
+// The tests of "stands out" on a circle with enough rim points, in order;
+// the first that fails refuses it.
+void judge(circle_finding& finding, const fitted_rim& rim, const evidence_split& split,
+           double min_step, cv::Size frame)
+{
+    const second_circle second = look_for_second_circle(rim.profiles, rim.circle);
+    const std::string radius = level_text(rim.circle.r);
     if (finding.within_1px < min_within)
         refuse(finding, circle_doubt::scattered,
                "the edges found do not lie on one circle: " + percent(finding.within_1px) + " % of " +
@@ -633,17 +630,56 @@ circle_finding find_image_circle(const cv::Mat& evidence)
                "no rim stands out: the step to black is " + level_text(finding.contrast) +
                    " levels, at least " + level_text(min_step) + " needed against noise of " +
                    level_text(split.noise) + " levels");
-    else if (finding.x < 0 || finding.y < 0 || finding.x > evidence.cols - 1 || finding.y > evidence.rows - 1)
+    else if (finding.x < 0 || finding.y < 0 || finding.x > frame.width - 1 || finding.y > frame.height - 1)
         refuse(finding, circle_doubt::centre_outside,
                "the circle's centre (X " + level_text(finding.x) + ", Y " + level_text(finding.y) +
-                   ") lies outside the " + std::to_string(evidence.cols) + " x " +
-                   std::to_string(evidence.rows) + " frame");
-    else if (finding.r < min_radius_share * std::min(evidence.cols, evidence.rows) ||
-             finding.r > std::hypot(evidence.cols, evidence.rows))
+                   ") lies outside the " + std::to_string(frame.width) + " x " +
+                   std::to_string(frame.height) + " frame");
+    else if (finding.r < min_radius_share * std::min(frame.width, frame.height) ||
+             finding.r > std::hypot(frame.width, frame.height))
         refuse(finding, circle_doubt::implausible_radius,
                "the circle found (R " + radius + ") is too small or too large for a lens's image "
                "circle: its radius must be from " + percent(min_radius_share) +
                    " % of the frame's smaller side to its diagonal");
+}
+
+}  // namespace
+
+circle_finding find_image_circle(const cv::Mat& evidence)
+{
+    circle_finding finding;
+    cv::Mat blurred;
+    cv::GaussianBlur(evidence, blurred, cv::Size(blur_size, blur_size), 0);
+    const evidence_split split = split_evidence(blurred);
+    if (!split.has_lit || split.lit - split.black < min_contrast) {
+        refuse(finding, circle_doubt::dark,
+               "no rim stands out: the picture is dark all over (the lens may be capped): its "
+               "lit part stands " + level_text(split.has_lit ? split.lit - split.black : 0) +
+                   " levels above the black, at least " + level_text(min_contrast) + " needed");
+        return finding;
+    }
+    if (!split.has_black) {
+        refuse(finding, circle_doubt::no_black,
+               "no rim stands out: the frame's border has no black around the picture "
+               "(is it a circular fisheye's picture?)");
+        return finding;
+    }
+    const double min_step = std::max(min_contrast, noise_factor * split.noise);
+    const fitted_rim rim = fit_rim(blurred, split, min_step);
+    const int on = measure_support(rim, finding);
+    if (!rim.fitted || on < min_rim_points) {
+        refuse(finding, circle_doubt::few_rim_points,
+               "no rim stands out: a step from the picture to black lies on one circle on " +
+                   std::to_string(rim.fitted ? on : 0) + " of " + std::to_string(rays) +
+                   " rays, at least " + std::to_string(min_rim_points) +
+                   " needed (is it a circular fisheye's picture?)");
+        return finding;
+    }
+    finding.x = rim.circle.x;
+    finding.y = rim.circle.y;
+    finding.r = rim.circle.r;
+    finding.lit_outside = lit_outside_share(rim.profiles, rim.circle, rim.points);
+    judge(finding, rim, split, min_step, evidence.size());
     finding.found = finding.why == circle_doubt::none;
     return finding;
 }

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <memory>
+#include <utility>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -76,113 +77,154 @@ std::vector<int> audio_streams(const std::string& path)
     return streams;
 }
 
+namespace {
+
+// One audio stream decoded, mixed down to one channel and resampled to
+// sound_rate, its samples placed on the video's clock. Each step says why
+// it failed as the end of a sentence that names the file; empty when it
+// went on.
+class sound_reader {
+public:
+    // Opens `track` of `path`; `has_sound` tells whether it is an audio
+    // stream at all.
+    std::string open(const std::string& path, int track, bool& has_sound)
+    {
+        AVFormatContext* opened = nullptr;
+        if (avformat_open_input(&opened, path.c_str(), nullptr, nullptr) < 0)
+            return "cannot be opened to read its sound";
+        format_.reset(opened);
+        if (avformat_find_stream_info(format_.get(), nullptr) < 0)
+            return "has streams that cannot be read";
+        has_sound = track >= 0 && track < static_cast<int>(format_->nb_streams) &&
+                    format_->streams[track]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO;
+        if (!has_sound)
+            return std::string();
+        track_ = track;
+        stream_ = format_->streams[track];
+        // The sound is placed on the video's clock: its time 0 is the first
+        // picture's, as OpenCV counts frames from it.
+        const int picture = av_find_best_stream(format_.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+        picture_start_ = picture < 0 ? 0.0
+                                     : seconds_of(format_->streams[picture]->start_time,
+                                                  format_->streams[picture]->time_base, 0.0);
+        return open_decoder();
+    }
+
+    // Reads `seconds` from `from` seconds on (less where the track ends).
+    std::vector<float> read(double from, double seconds)
+    {
+        from_ = from;
+        wanted_ = static_cast<std::size_t>(std::max(0.0, seconds) * sound_rate);
+        if (from > 0) {
+            const auto stamp =
+                static_cast<std::int64_t>((from + picture_start_) / av_q2d(stream_->time_base));
+            av_seek_frame(format_.get(), track_, stamp, AVSEEK_FLAG_BACKWARD);
+            avcodec_flush_buffers(decoder_.get());
+        }
+        const std::unique_ptr<AVPacket, packet_freer> packet(av_packet_alloc());
+        while (samples_.size() < wanted_ && av_read_frame(format_.get(), packet.get()) >= 0) {
+            if (packet->stream_index == track_ && avcodec_send_packet(decoder_.get(), packet.get()) >= 0)
+                receive();
+            av_packet_unref(packet.get());
+        }
+        if (samples_.size() < wanted_) {
+            avcodec_send_packet(decoder_.get(), nullptr);
+            receive();
+        }
+        return std::move(samples_);
+    }
+
+private:
+    std::string open_decoder()
+    {
+        const AVCodec* codec = avcodec_find_decoder(stream_->codecpar->codec_id);
+        if (codec == nullptr)
+            return "has a sound track whose codec cannot be decoded";
+        decoder_.reset(avcodec_alloc_context3(codec));
+        if (!decoder_ || avcodec_parameters_to_context(decoder_.get(), stream_->codecpar) < 0 ||
+            avcodec_open2(decoder_.get(), codec, nullptr) < 0)
+            return "has a sound track whose codec cannot be opened";
+        AVChannelLayout in_layout{};
+        if (decoder_->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC || decoder_->ch_layout.nb_channels == 0)
+            av_channel_layout_default(&in_layout, std::max(1, decoder_->ch_layout.nb_channels));
+        else
+            av_channel_layout_copy(&in_layout, &decoder_->ch_layout);
+        AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
+        SwrContext* made = nullptr;
+        const int set = swr_alloc_set_opts2(&made, &mono, AV_SAMPLE_FMT_FLT, sound_rate, &in_layout,
+                                            decoder_->sample_fmt, decoder_->sample_rate, 0, nullptr);
+        av_channel_layout_uninit(&in_layout);
+        resampler_.reset(made);
+        if (set < 0 || swr_init(resampler_.get()) < 0)
+            return "has a sound track that cannot be resampled";
+        return std::string();
+    }
+
+    void receive()
+    {
+        while (avcodec_receive_frame(decoder_.get(), frame_.get()) >= 0) {
+            take(frame_.get());
+            av_frame_unref(frame_.get());
+        }
+    }
+
+    // The first frame places the stretch: silence before a sound that
+    // starts late, samples dropped before `from`.
+    void place(const AVFrame* f)
+    {
+        const double at =
+            seconds_of(f->best_effort_timestamp, stream_->time_base, picture_start_) - picture_start_;
+        const long long offset = std::llround((at - from_) * sound_rate);
+        if (offset > 0)
+            samples_.assign(static_cast<std::size_t>(std::min<long long>(offset, wanted_)), 0.0f);
+        else
+            drop_ = -offset;
+        placed_ = true;
+    }
+
+    void take(const AVFrame* f)
+    {
+        if (!placed_)
+            place(f);
+        const int room = swr_get_out_samples(resampler_.get(), f->nb_samples);
+        if (room <= 0)
+            return;
+        converted_.resize(static_cast<std::size_t>(room));
+        auto* target = reinterpret_cast<std::uint8_t*>(converted_.data());
+        const int got = swr_convert(resampler_.get(), &target, room,
+                                    const_cast<const std::uint8_t**>(f->extended_data), f->nb_samples);
+        for (int i = 0; i < got && samples_.size() < wanted_; ++i) {
+            if (drop_ > 0) {
+                --drop_;
+                continue;
+            }
+            samples_.push_back(converted_[static_cast<std::size_t>(i)]);
+        }
+    }
+
+    std::unique_ptr<AVFormatContext, format_closer> format_;
+    std::unique_ptr<AVCodecContext, codec_freer> decoder_;
+    std::unique_ptr<SwrContext, resampler_freer> resampler_;
+    const std::unique_ptr<AVFrame, frame_freer> frame_{av_frame_alloc()};
+    int track_ = -1;
+    AVStream* stream_ = nullptr;
+    double picture_start_ = 0;
+    double from_ = 0;
+    std::size_t wanted_ = 0;
+    bool placed_ = false;   // the first sample's place on the video's clock is known
+    long long drop_ = 0;    // samples before `from`, still to be dropped
+    std::vector<float> converted_;
+    std::vector<float> samples_;
+};
+
+}  // namespace
+
 sound_stretch read_sound(const std::string& path, int track, double from, double seconds)
 {
     sound_stretch out;
-    AVFormatContext* opened = nullptr;
-    if (avformat_open_input(&opened, path.c_str(), nullptr, nullptr) < 0) {
-        out.problem = "cannot be opened to read its sound";
-        return out;
-    }
-    const std::unique_ptr<AVFormatContext, format_closer> format(opened);
-    if (avformat_find_stream_info(format.get(), nullptr) < 0) {
-        out.problem = "has streams that cannot be read";
-        return out;
-    }
-    if (track < 0 || track >= static_cast<int>(format->nb_streams) ||
-        format->streams[track]->codecpar->codec_type != AVMEDIA_TYPE_AUDIO)
-        return out;
-    out.has_sound = true;
-    const AVCodec* codec = avcodec_find_decoder(format->streams[track]->codecpar->codec_id);
-    if (codec == nullptr) {
-        out.problem = "has a sound track whose codec cannot be decoded";
-        return out;
-    }
-    AVStream* stream = format->streams[track];
-
-    // The sound is placed on the video's clock: its time 0 is the first
-    // picture's, as OpenCV counts frames from it.
-    const int picture = av_find_best_stream(format.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-    const double picture_start =
-        picture < 0 ? 0.0
-                    : seconds_of(format->streams[picture]->start_time,
-                                 format->streams[picture]->time_base, 0.0);
-
-    const std::unique_ptr<AVCodecContext, codec_freer> decoder(avcodec_alloc_context3(codec));
-    if (!decoder || avcodec_parameters_to_context(decoder.get(), stream->codecpar) < 0 ||
-        avcodec_open2(decoder.get(), codec, nullptr) < 0) {
-        out.problem = "has a sound track whose codec cannot be opened";
-        return out;
-    }
-    AVChannelLayout in_layout{};
-    if (decoder->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC || decoder->ch_layout.nb_channels == 0)
-        av_channel_layout_default(&in_layout, std::max(1, decoder->ch_layout.nb_channels));
-    else
-        av_channel_layout_copy(&in_layout, &decoder->ch_layout);
-    AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
-    SwrContext* made = nullptr;
-    const int set = swr_alloc_set_opts2(&made, &mono, AV_SAMPLE_FMT_FLT, sound_rate, &in_layout,
-                                        decoder->sample_fmt, decoder->sample_rate, 0, nullptr);
-    av_channel_layout_uninit(&in_layout);
-    const std::unique_ptr<SwrContext, resampler_freer> resampler(made);
-    if (set < 0 || swr_init(resampler.get()) < 0) {
-        out.problem = "has a sound track that cannot be resampled";
-        return out;
-    }
-
-    if (from > 0) {
-        const auto stamp = static_cast<std::int64_t>((from + picture_start) / av_q2d(stream->time_base));
-        av_seek_frame(format.get(), track, stamp, AVSEEK_FLAG_BACKWARD);
-        avcodec_flush_buffers(decoder.get());
-    }
-
-    const auto wanted = static_cast<std::size_t>(std::max(0.0, seconds) * sound_rate);
-    const std::unique_ptr<AVPacket, packet_freer> packet(av_packet_alloc());
-    const std::unique_ptr<AVFrame, frame_freer> frame(av_frame_alloc());
-    bool placed = false;   // the first sample's place on the video's clock is known
-    long long drop = 0;    // samples before `from`, still to be dropped
-    std::vector<float> converted;
-
-    auto take = [&](const AVFrame* f) {
-        if (!placed) {
-            const double at =
-                seconds_of(f->best_effort_timestamp, stream->time_base, picture_start) - picture_start;
-            const long long offset = std::llround((at - from) * sound_rate);
-            if (offset > 0)
-                out.samples.assign(static_cast<std::size_t>(std::min<long long>(offset, wanted)), 0.0f);
-            else
-                drop = -offset;
-            placed = true;
-        }
-        const int room = swr_get_out_samples(resampler.get(), f->nb_samples);
-        if (room <= 0)
-            return;
-        converted.resize(static_cast<std::size_t>(room));
-        auto* target = reinterpret_cast<std::uint8_t*>(converted.data());
-        const int got = swr_convert(resampler.get(), &target, room,
-                                    const_cast<const std::uint8_t**>(f->extended_data), f->nb_samples);
-        for (int i = 0; i < got && out.samples.size() < wanted; ++i) {
-            if (drop > 0) {
-                --drop;
-                continue;
-            }
-            out.samples.push_back(converted[static_cast<std::size_t>(i)]);
-        }
-    };
-    auto receive = [&] {
-        while (avcodec_receive_frame(decoder.get(), frame.get()) >= 0) {
-            take(frame.get());
-            av_frame_unref(frame.get());
-        }
-    };
-    while (out.samples.size() < wanted && av_read_frame(format.get(), packet.get()) >= 0) {
-        if (packet->stream_index == track && avcodec_send_packet(decoder.get(), packet.get()) >= 0)
-            receive();
-        av_packet_unref(packet.get());
-    }
-    if (out.samples.size() < wanted) {
-        avcodec_send_packet(decoder.get(), nullptr);
-        receive();
-    }
+    sound_reader reader;
+    out.problem = reader.open(path, track, out.has_sound);
+    if (out.has_sound && out.problem.empty())
+        out.samples = reader.read(from, seconds);
     return out;
 }
