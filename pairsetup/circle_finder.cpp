@@ -95,26 +95,29 @@ constexpr double flat_top_ratio = 0.5;  // this share of the foot (a blurred ste
 constexpr int min_flat_top = 4;         // and this many pixels is a ramp
 constexpr double sobel_per_slope = 8.0;  // a 3x3 Sobel's response to a slope of 1 level a pixel
 constexpr int subpixel_reach = 1;       // pixels either side of the steepest sample
-constexpr int ransac_rounds = 600;
+constexpr int ransac_rounds = 600;        // triples tried: all three on a rim that a fifth of the points
+                                          // lie on in all but 1 % of fits
 constexpr double ransac_tolerance = 2.0;  // pixels
 constexpr double fit_tolerance = 1.5;     // pixels, for the least-squares fit
 constexpr int fit_iterations = 20;        // Gauss-Newton steps at most,
 constexpr double fit_converged = 1e-4;    // pixels: or until a step moves it less
 constexpr double on_circle = 1.0;         // pixels: a rim point within this lies on the circle
 constexpr int outside_gap = 4;            // pixels farther out than on the circle's own rays: lit past it
+constexpr double unfitted_distance = 1e9; // pixels off a circle that was not fitted: on none
 
-constexpr double min_contrast = 6.0;    // levels of 255
-constexpr double noise_factor = 5.0;
-constexpr int min_rim_points = 60;
-constexpr double min_coverage = 0.25;
-constexpr double min_within = 0.6;
-constexpr double max_lit_outside = 0.25;
-constexpr double second_circle_from = 0.5;
+// The tests of "stands out" (see above).
+constexpr double min_contrast = 6.0;    // levels of 255: a codec's noise on black stays below
+constexpr double noise_factor = 5.0;    // the rim's step over the black's noise
+constexpr int min_rim_points = 60;      // rays of 720: a twelfth of the way round at least
+constexpr double min_coverage = 0.25;   // of the way round: an arc of less fits many circles
+constexpr double min_within = 0.6;      // of the rim points: most lie on the one circle
+constexpr double max_lit_outside = 0.25;  // of the rays: a few stray lights past the rim
+constexpr double second_circle_from = 0.5;  // of the radius: where a second rim is looked for
 constexpr int second_circle_gap = 4;    // pixels: nearer the rim is the rim itself
-constexpr double comparable_support = 0.5;
-constexpr double comparable_fall = 0.5;
-constexpr double min_radius_share = 0.25;
-constexpr int coverage_bins = 36;
+constexpr double comparable_support = 0.5;  // of the rim's rays: a second circle this good is a rival
+constexpr double comparable_fall = 0.5;     // of the rim's fall, likewise
+constexpr double min_radius_share = 0.25;   // of the frame's smaller side: a smaller disc is no lens's
+constexpr int coverage_bins = 36;           // 10-degree sectors, in which the rim is seen or not
 
 struct circle2 {
     double x = 0, y = 0, r = 0;
@@ -567,7 +570,7 @@ int measure_support(const fitted_rim& rim, circle_finding& finding)
     std::vector<bool> bins(coverage_bins, false);
     int beyond = 0;
     for (const rim_point& p : rim.points) {
-        const double off = rim.fitted ? distance_off(rim.circle, p.at) : 1e9;
+        const double off = rim.fitted ? distance_off(rim.circle, p.at) : unfitted_distance;
         if (off > on_circle) {
             ++beyond;
             continue;

@@ -56,17 +56,20 @@
 
 namespace {
 
-constexpr double min_sound_clarity = 2.0;
-constexpr double min_onset_clarity = 2.0;
-constexpr double min_picture_clarity = 1.5;
-constexpr double min_picture_peak = 0.3;
-constexpr double min_picture_change = 0.02;  // levels from frame to frame, RMS
-constexpr double sound_exclusion_seconds = 0.005;
+// The tests of "stands out" (see above).
+constexpr double min_sound_clarity = 2.0;    // a clap's spike is many times the next peak
+constexpr double min_onset_clarity = 2.0;    // likewise for the onsets
+constexpr double min_picture_clarity = 1.5;  // fewer values than the sound's, so a lower bar
+constexpr double min_picture_peak = 0.3;     // of the whole change: a flash lines up more
+constexpr double min_picture_change = 0.02;  // levels from frame to frame, RMS: below, a still
+constexpr double sound_exclusion_seconds = 0.005;  // a peak's own width: its neighbours are no rivals
 constexpr long onset_exclusion = 10;         // onset values: 10 ms
 constexpr long picture_exclusion = 1;        // frames
 constexpr long min_picture_overlap = 30;     // frames
 constexpr double silent_energy = 1e-9;       // mean square of a sound that counts as silence
 constexpr double phat_floor = 1e-6;          // of the largest magnitude: keeps empty bins from dividing by 0
+constexpr double least_magnitude = 1e-30;    // the same where every bin is empty
+constexpr double unrivalled_clarity = 1e9;   // a peak with nothing else above 0 beside it
 
 constexpr double comb_share = 0.3;           // a tooth stands this high against the highest peak
 constexpr int min_teeth = 2;                 // teeth besides the highest that make a comb
@@ -159,7 +162,7 @@ lag_finding peak_of(const std::vector<double>& values, long max_lag, long exclus
         if (std::labs(i - best) > exclusion && std::isfinite(values[i]))
             next = std::max(next, values[i]);
     finding.lag = best - max_lag;
-    finding.clarity = next > 0 ? values[best] / next : 1e9;
+    finding.clarity = next > 0 ? values[best] / next : unrivalled_clarity;
     finding.period = comb_period(values, best, exclusion, shortest);
     return finding;
 }
@@ -206,7 +209,7 @@ std::vector<double> cross_correlation(const std::vector<float>& first, const std
         cv::magnitude(planes[0], planes[1], magnitude);
         double largest = 0;
         cv::minMaxLoc(magnitude, nullptr, &largest);
-        magnitude += phat_floor * largest + 1e-30;
+        magnitude += phat_floor * largest + least_magnitude;
         cv::divide(planes[0], magnitude, planes[0]);
         cv::divide(planes[1], magnitude, planes[1]);
         cv::merge(planes, 2, cross);

@@ -629,27 +629,32 @@ TEST_F(pairsetup_run, WritesAConfigurationTwinwarpMergesAndAPreview)
                 << "camera " << camera + 1 << " at " << at << ": " << pixel;
         }
 
-    // Its merged frame is the frame twinwarp makes at that pair, within the
-    // output codec's noise, and nearer to it than to the frames around it.
+    // Its merged frames are the frames twinwarp makes at that pair, in both
+    // views, within the output codec's noise, and nearer to them than to
+    // the frames around them.
     const std::size_t told = run.err.find("preview of frame pair ");
     ASSERT_NE(told, std::string::npos) << run.err;
     const int pair = std::atoi(run.err.c_str() + told + 22);
-    cv::VideoCapture output(dir.path("out.mp4"));
-    std::vector<cv::Mat> around;
-    for (int frame = 0; frame <= pair + 4; ++frame) {
-        cv::Mat decoded, shown;
-        ASSERT_TRUE(output.read(decoded)) << frame;
-        if (frame < pair - 4)
-            continue;
-        cv::resize(decoded, shown, cv::Size(1920, 960), 0, 0, cv::INTER_AREA);
-        around.push_back(shown);
+    const program_result equirect = run_program({TWINWARP_PATH, config, dir.path("out-eq.mp4"), "1"});
+    ASSERT_EQ(equirect.status, 0) << equirect.err;
+    for (const auto& [video, top] : {std::pair{dir.path("out.mp4"), 540}, std::pair{dir.path("out-eq.mp4"), 1500}}) {
+        cv::VideoCapture output(video);
+        std::vector<cv::Mat> around;
+        for (int frame = 0; frame <= pair + 4; ++frame) {
+            cv::Mat decoded, shown;
+            ASSERT_TRUE(output.read(decoded)) << video << " frame " << frame;
+            if (frame < pair - 4)
+                continue;
+            cv::resize(decoded, shown, cv::Size(1920, 960), 0, 0, cv::INTER_AREA);
+            around.push_back(shown);
+        }
+        const cv::Mat merged_view = picture(cv::Rect(0, top, 1920, 960));
+        const double at_pair = cv::PSNR(merged_view, around[4]);
+        EXPECT_GT(at_pair, 35) << video << " frame pair " << pair;  // 41.6 dB seen, 16 to 20 beside it
+        for (int other : {0, 3, 5, 8})
+            EXPECT_GT(at_pair, cv::PSNR(merged_view, around[static_cast<std::size_t>(other)]) + 10)
+                << video << " frame pair " << pair << " against " << pair - 4 + other;
     }
-    const cv::Mat merged_view = picture(cv::Rect(0, 540, 1920, 960));
-    const double at_pair = cv::PSNR(merged_view, around[4]);
-    EXPECT_GT(at_pair, 35) << "frame pair " << pair;  // 41.6 dB seen, 16 to 20 dB beside it
-    for (int other : {0, 3, 5, 8})
-        EXPECT_GT(at_pair, cv::PSNR(merged_view, around[static_cast<std::size_t>(other)]) + 10)
-            << "frame pair " << pair << " against " << pair - 4 + other;
 
     // Values given by hand are used as given, and the search is skipped.
     run = pairsetup({cam1, cam2, "--first-circle", "X 300, Y 170, R 140", "--second-circle",
