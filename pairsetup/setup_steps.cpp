@@ -148,6 +148,9 @@ opened_pair open_pair(const pair_request& r)
         rates[c] = made_rate(video(r, c), reported);
         out.frames[c] = std::max(0.0, reader.get(cv::CAP_PROP_FRAME_COUNT));
         out.sizes[c] = reader.size();
+        cv::Mat first_frame;
+        if (out.sizes[c].empty() && reader.read(first_frame))
+            out.sizes[c] = first_frame.size();  // not announced: as decoded
     }
     out.refusal = rates_differ(r, rates[0], rates[1]);
     out.fps = rates[0];

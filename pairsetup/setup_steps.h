@@ -24,7 +24,7 @@ struct opened_pair {
     std::string refusal;
     double fps = 0;                  // their common frame rate
     double frames[2] = {0, 0};       // their lengths, as reported (0: not known)
-    cv::Size sizes[2];               // their upright frame sizes (empty: not known)
+    cv::Size sizes[2];               // their upright frame sizes (empty: no frame decodes)
 };
 
 // Opens both videos and checks their frame rates: each one a rate that the
