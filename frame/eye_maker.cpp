@@ -41,9 +41,11 @@ void eye_maker::make(const cv::Mat& frame, cv::Mat& half)
         crop_eye_into(frame, circle_, half, padded_);
         return;
     }
-    square_.create(square_side, square_side, CV_8UC3);
-    if (table_ == nullptr)
+    if (table_ == nullptr) {
         half.setTo(cv::Scalar::all(0));
+        return;
+    }
+    square_.create(square_side, square_side, CV_8UC3);
     crop_eye_into(frame, circle_, square_, padded_);
     fish2eqrec_18(half, square_, table_);
 }

@@ -52,7 +52,9 @@ public:
     // The equirectangular view's table, built for a square_side x
     // square_side square and destination; read only, and kept by the caller
     // for as long as this eye makes halves. Until one is given (or when it is
-    // null) make leaves the half black and reports the missing table.
+    // null) make leaves the half black; reporting the missing table (see
+    // report_empty_table) is the caller's, which knows which halves it
+    // keeps.
     void use_table(const conv_entry* table) { table_ = table; }
 
     // Makes the half from `frame` (CV_8UC3, whose square must overlap it:

@@ -91,6 +91,11 @@ void report_table_allocation_failure()
     std::fputs("make_fish2eqrec_table(): malloc error\n", stderr);
 }
 
+void report_empty_table()
+{
+    std::fputs("fish2eqrec_18(): empty conversion table\n", stderr);
+}
+
 namespace {
 
 // Fills the entries of columns [first, end) of a W x H table for a source of
@@ -189,7 +194,7 @@ inline void store_row(unsigned char* out, const unsigned char* row, std::size_t 
 void fish2eqrec_18(cv::Mat& destination, const cv::Mat& source, const conv_entry* table)
 {
     if (table == nullptr) {
-        std::fputs("fish2eqrec_18(): empty conversion table\n", stderr);
+        report_empty_table();
         return;
     }
     const int W = destination.cols;

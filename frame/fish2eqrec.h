@@ -33,6 +33,10 @@ conv_table make_fish2eqrec_table(const cv::Mat& source, const cv::Mat& destinati
 // Writes "make_fish2eqrec_table(): malloc error" to standard error.
 void report_table_allocation_failure();
 
+// Writes "fish2eqrec_18(): empty conversion table" to standard error, as
+// fish2eqrec_18 does when it is given no table.
+void report_empty_table();
+
 // The same table for a destination and a source of the given sizes, built
 // in silence: null, with nothing written, when the block cannot be
 // allocated. Safe to call on any thread.

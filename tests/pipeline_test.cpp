@@ -52,6 +52,18 @@ struct maker_state {
     std::shared_future<void> unblocked;
 };
 
+// The tests' pool: small frames of numbers, and a short grace.
+pipeline_shape test_shape(stop_check stop)
+{
+    pipeline_shape shape;
+    shape.in_flight = in_flight;
+    shape.size = frame_size;
+    shape.type = CV_32SC1;
+    shape.stop_requested = std::move(stop);
+    shape.stop_grace = std::chrono::milliseconds(300);
+    return shape;
+}
+
 outcome run(const scenario& s)
 {
     outcome o;
@@ -86,13 +98,7 @@ outcome run(const scenario& s)
         return true;
     };
     try {
-        pipeline_shape shape;
-        shape.in_flight = in_flight;
-        shape.size = frame_size;
-        shape.type = CV_32SC1;
-        shape.stop_requested = [state] { return state->stop.load(); };
-        shape.stop_grace = std::chrono::milliseconds(300);
-        o.end = run_pipeline(shape, std::move(make), write);
+        o.end = run_pipeline(test_shape([state] { return state->stop.load(); }), {std::move(make)}, write);
     } catch (const std::exception& e) {
         o.rethrown = e.what();
     }
@@ -172,4 +178,124 @@ TEST(merge_pipeline, EveryEndWritesWhatWasMadeInOrderAndStopsBothStages)
             EXPECT_EQ(o.make_calls, s.frames + 1) << s.name;
         }
     }
+}
+
+namespace {
+
+// One camera's maker of a two-camera run: it makes its half (its two rows)
+// of `frames` frames, then ends as `end` says.
+struct camera_maker {
+    int frames;
+    enum { input_ends, problem, throws, blocks } end;
+};
+
+struct pair_scenario {
+    const char* name;
+    camera_maker first, second;
+    bool stop_when_blocked = false;  // a stop once a maker is blocked
+    int written;                     // frames written
+    const char* problem;             // the end's problem
+    bool fault = false;
+    bool abandoned = false;
+};
+
+struct pair_outcome {
+    std::vector<int> written;
+    bool halves_paired = true;  // each written frame's halves are of one index
+    making_end end;
+};
+
+struct pair_state {
+    std::promise<void> unblock;
+    std::shared_future<void> unblocked{unblock.get_future().share()};
+    std::atomic<bool> stop{false};
+};
+
+make_frame make_half(const std::shared_ptr<pair_state>& state, const camera_maker& c, int camera,
+                     bool stop_when_blocked)
+{
+    return [state, c, camera, stop_when_blocked, n = 0](cv::Mat& frame, std::string& problem) mutable {
+        if (n == c.frames) {
+            if (c.end == camera_maker::problem)
+                problem = "camera " + std::to_string(camera + 1) + " stopped after " + std::to_string(n);
+            if (c.end == camera_maker::throws)
+                throw std::runtime_error("camera failed");
+            if (c.end == camera_maker::blocks) {
+                if (stop_when_blocked)
+                    state->stop = true;
+                state->unblocked.wait();
+            }
+            return false;
+        }
+        // Slow enough now and then for the other camera to run ahead.
+        if (n % 7 == camera)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        frame.rowRange(2 * camera, 2 * camera + 2).setTo(cv::Scalar(n++));
+        return true;
+    };
+}
+
+pair_outcome run_pair(const pair_scenario& s)
+{
+    pair_outcome o;
+    const auto state = std::make_shared<pair_state>();
+    {
+        o.end = run_pipeline(test_shape([state] { return state->stop.load(); }),
+                             {make_half(state, s.first, 0, s.stop_when_blocked),
+                              make_half(state, s.second, 1, s.stop_when_blocked)},
+                             [&](const cv::Mat& frame) {
+                                 o.halves_paired =
+                                     o.halves_paired && frame.at<int>(0, 0) == frame.at<int>(3, 7);
+                                 o.written.push_back(frame.at<int>(0, 0));
+                                 return true;
+                             });
+    }
+    state->unblock.set_value();
+    for (int wait = 0; wait < 500 && state.use_count() > 1; ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(state.use_count(), 1) << s.name << ": a maker's thread did not end";
+    return o;
+}
+
+}  // namespace
+
+TEST(merge_pipeline, TwoCamerasEndAtTheFirstFrameEitherCannotMake)
+{
+    using m = camera_maker;
+    const pair_scenario scenarios[] = {
+        {"the second video is shorter", {80, m::input_ends}, {30, m::input_ends}, false, 30, ""},
+        {"the first video is shorter", {12, m::input_ends}, {80, m::input_ends}, false, 12, ""},
+        {"a problem in the first", {20, m::problem}, {80, m::input_ends}, false, 20, "camera 1 stopped after 20"},
+        {"a problem in the second", {80, m::input_ends}, {15, m::problem}, false, 15, "camera 2 stopped after 15"},
+        {"the shorter input ends the run before a problem at the same frame", {20, m::problem},
+         {20, m::input_ends}, false, 20, ""},
+        {"problems in both at one frame: the first camera's", {20, m::problem}, {20, m::problem}, false, 20,
+         "camera 1 stopped after 20"},
+        {"the second throws", {80, m::input_ends}, {9, m::throws}, false, 9, "", true},
+        {"the first ends while the second is blocked in a read of that frame", {5, m::input_ends}, {5, m::blocks},
+         false, 5,
+         "", false, true},
+        {"a stop while the second is blocked", {80, m::input_ends}, {10, m::blocks}, true, 10, "", false, true},
+        {"a stop while both are blocked", {25, m::blocks}, {25, m::blocks}, true, 25, "", false, true},
+    };
+    for (const pair_scenario& s : scenarios) {
+        auto result = std::async(std::launch::async, run_pair, s);
+        if (result.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+            ADD_FAILURE() << s.name << ": still running after 20 s";
+            std::_Exit(1);
+        }
+        const pair_outcome o = result.get();
+        if (s.stop_when_blocked) {
+            // What both had made by the time the stop was seen.
+            EXPECT_LE(o.written.size(), static_cast<std::size_t>(s.written)) << s.name;
+            EXPECT_EQ(o.written, first(static_cast<int>(o.written.size()))) << s.name;
+        } else {
+            EXPECT_EQ(o.written, first(s.written)) << s.name;
+        }
+        EXPECT_TRUE(o.halves_paired) << s.name;
+        EXPECT_EQ(o.end.problem, s.problem) << s.name;
+        EXPECT_EQ(static_cast<bool>(o.end.fault), s.fault) << s.name;
+        EXPECT_EQ(o.end.abandoned, s.abandoned) << s.name;
+    }
+    EXPECT_TRUE(maker_abandoned_in_process());
 }
