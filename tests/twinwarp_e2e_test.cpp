@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <fcntl.h>
@@ -527,28 +528,49 @@ TEST_F(twinwarp_run, SignalsStopTheRunAndKeepItsOutput)
     // Camera 1's video as a named pipe: one that nothing ever writes to (the
     // open blocks), and one that delivers the start of the clip and then
     // stalls with its writer still there (a read blocks mid-stream).
-    const std::string pipe = dir.path("cam1-pipe.avi");
+    // Each camera is read on a thread of its own, so camera 2 may stall
+    // alone, or both.
+    const std::string pipe = dir.path("cam1-pipe.avi"), pipe2 = dir.path("cam2-pipe.avi");
     ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo(pipe2.c_str(), 0600), 0);
     const std::string clip_start = read_file(cam1).substr(0, 48 * 1024);
+    const std::string clip2_start = read_file(cam2).substr(0, 48 * 1024);
 
-    enum input { whole_file, never_written_pipe, stalled_pipe };
-    for (const input in : {whole_file, never_written_pipe, stalled_pipe})
-        for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    enum input { whole_file, never_written_pipe, stalled_pipe, second_stalled, both_stalled };
+    struct stop_row {
+        input in;
+        std::vector<int> signals;
+    };
+    const stop_row rows[] = {{whole_file, {SIGINT, SIGTERM, SIGHUP, SIGQUIT}},
+                             {never_written_pipe, {SIGINT, SIGTERM, SIGHUP, SIGQUIT}},
+                             {stalled_pipe, {SIGINT, SIGTERM, SIGHUP, SIGQUIT}},
+                             {second_stalled, {SIGINT, SIGQUIT}},
+                             {both_stalled, {SIGTERM, SIGQUIT}}};
+    for (const stop_row& r : rows)
+        for (int signal_number : r.signals) {
+            const input in = r.in;
             const std::string row = "input " + std::to_string(in) + ", signal " +
                                     std::to_string(signal_number);
-            write_file(config, config_text(in == whole_file ? cam1 : pipe, circle1, 0, cam2,
-                                           circle2, 0));
+            const bool first_piped = in != whole_file && in != second_stalled;
+            const bool second_piped = in == second_stalled || in == both_stalled;
+            write_file(config, config_text(first_piped ? pipe : cam1, circle1, 0,
+                                           second_piped ? pipe2 : cam2, circle2, 0));
             ::unlink(output.c_str());
-            // The stalled stream's writer: opened read-write, so that neither
+            // A stalled stream's writer: opened read-write, so that neither
             // end waits for the other, and with the start written into the
             // pipe's buffer at once.
-            int feeder = -1;
-            if (in == stalled_pipe) {
-                feeder = ::open(pipe.c_str(), O_RDWR | O_CLOEXEC);
+            std::vector<int> feeders;
+            for (const auto& [stalled, fifo, start] :
+                 {std::tuple{in == stalled_pipe || in == both_stalled, &pipe, &clip_start},
+                  std::tuple{second_piped, &pipe2, &clip2_start}}) {
+                if (!stalled)
+                    continue;
+                const int feeder = ::open(fifo->c_str(), O_RDWR | O_CLOEXEC);
                 ASSERT_GE(feeder, 0) << row;
+                feeders.push_back(feeder);
                 ::fcntl(feeder, F_SETPIPE_SZ, 1 << 20);
-                ASSERT_EQ(::write(feeder, clip_start.data(), clip_start.size()),
-                          static_cast<ssize_t>(clip_start.size()))
+                ASSERT_EQ(::write(feeder, start->data(), start->size()),
+                          static_cast<ssize_t>(start->size()))
                     << row;
             }
             child_program child({TWINWARP_PATH, config, output, "1"});
@@ -563,7 +585,7 @@ TEST_F(twinwarp_run, SignalsStopTheRunAndKeepItsOutput)
             usleep(in == whole_file ? 0 : 300000);
             ASSERT_EQ(::kill(child.pid(), signal_number), 0) << row;
             const std::optional<program_result> ended = child.wait_for(std::chrono::seconds(10));
-            if (feeder >= 0)
+            for (const int feeder : feeders)
                 ::close(feeder);
             ASSERT_TRUE(ended) << row << ": still running 10 s after the signal";
             const program_result& run = *ended;
