@@ -24,8 +24,14 @@
 # same pair: two 5-minute 1080p H.264 clips with AAC sound, each camera its
 # own scene through the fisheye, started 1.5 s apart, with a shared clap.
 #
+# Each merge run is measured from outside by bench/thread_cpu: its wall time,
+# its peak memory and the CPU time of each of its threads, from which the
+# table of where the CPU goes and what more cores would give is made.
+#
 # Usage: scripts/bench.sh [frames] [rounds] [what]
 #   (defaults: 90 frames, 3 rounds; what: all, merge, circle or setup)
+#   TWINWARP_BASELINE=/path/to/twinwarp sets another build beside this one,
+#   in the same interleaved rounds.
 # The clips are made once with ffmpeg and kept in build/bench-data. Rounds
 # are interleaved; each figure is the best round.
 set -euo pipefail
@@ -39,7 +45,7 @@ what=${3:-all}
 case $what in all | merge | circle | setup) ;; *) echo "usage: scripts/bench.sh [frames] [rounds] [all|merge|circle|setup]" >&2; exit 2 ;; esac
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j"$(nproc)" --target twinwarp codec_floor pairsetup
+cmake --build build -j"$(nproc)" --target twinwarp codec_floor thread_cpu pairsetup
 
 data=build/bench-data
 mkdir -p "$data"
@@ -85,9 +91,35 @@ ffmpeg_command() {
           -c:v mpeg4 -q:v 3 "${one[@]}" "$4")
 }
 
-declare -A best_time best_mem
+declare -A best_time best_mem best_threads
 names=(twinwarp_plain twinwarp_equirect ffmpeg1_plain ffmpeg1_equirect ffmpeg_plain ffmpeg_equirect
        floor encoder startup)
+# Another build of twinwarp to set beside this one in the same rounds (the
+# parent commit's, say): TWINWARP_BASELINE=/path/to/twinwarp.
+baseline=${TWINWARP_BASELINE:-}
+[ -n "$baseline" ] && names=(baseline_plain baseline_equirect "${names[@]}")
+
+# One run's threads from thread_cpu's report, as
+#   total reader1 reader2 writer pools busiest busiest_role
+# in CPU seconds. twinwarp's writer is its main thread and each camera's
+# reader the first thread named for it; the threads those start (OpenCV's
+# pool, the decoders' and the encoder's) are the pools. Another program's
+# threads are all counted as pools but for its main thread.
+thread_summary() {
+    awk '
+        /^thread/ {
+            cpu = $NF; name = $4; total += cpu; role = "pools"
+            if ($3 == 1) role = name ~ /^twinwarp/ ? "writer" : "main"
+            else if (name ~ /-cam1$/ && !one) { role = "reader1"; one = 1 }
+            else if (name ~ /-cam2$/ && !two) { role = "reader2"; two = 1 }
+            sum[role] += cpu
+            if (cpu > busiest) { busiest = cpu; busiest_role = role }
+        }
+        END {
+            printf "%.2f %.2f %.2f %.2f %.2f %.2f %s\n", total, sum["reader1"], sum["reader2"],
+                   sum["writer"], sum["pools"], busiest, busiest_role
+        }' "$1"
+}
 
 run_one() {  # pair name
     local out=$data/out-$1-$2.mp4 log=$data/time-$1-$2.txt seconds mem key=$1/$2
@@ -95,6 +127,8 @@ run_one() {  # pair name
     case $2 in
         twinwarp_plain) cmd=(build/twinwarp "$config" "$out") ;;
         twinwarp_equirect) cmd=(build/twinwarp "$config" "$out" 1) ;;
+        baseline_plain) cmd=("$baseline" "$config" "$out") ;;
+        baseline_equirect) cmd=("$baseline" "$config" "$out" 1) ;;
         ffmpeg1_plain) ffmpeg_command "$1" 1 plain "$out" ;;
         ffmpeg1_equirect) ffmpeg_command "$1" 1 equirect "$out" ;;
         ffmpeg_plain) ffmpeg_command "$1" default plain "$out" ;;
@@ -103,15 +137,17 @@ run_one() {  # pair name
         encoder) cmd=(build/bench/codec_floor - - "$data/out-$1-twinwarp_plain.mp4" "$out") ;;
         startup) cmd=(build/bench/codec_floor) ;;  # loads OpenCV, prints its usage, exits
     esac
-    /usr/bin/time -f "%e %M" -o "$log" "${cmd[@]}" >"$data/stdout-$1-$2.txt" 2>/dev/null ||
+    build/bench/thread_cpu "$log" "${cmd[@]}" >"$data/stdout-$1-$2.txt" 2>/dev/null ||
         [ "$2" = startup ]
-    read -r seconds mem < <(tail -n 1 "$log")  # after time's note of a non-zero status
+    seconds=$(awk '/^wall/ {print $2}' "$log")
+    mem=$(awk '/^peak_kb/ {print $2}' "$log")
     # The floor and the encoder count only their timed part, not the preload
     # of the frames.
     case $2 in floor | encoder) seconds=$(awk '{print $(NF-1)}' "$data/stdout-$1-$2.txt") ;; esac
     echo "$seconds" >"$data/last-$1-$2.txt"
     if [ -z "${best_time[$key]:-}" ] || awk "BEGIN{exit !($seconds < ${best_time[$key]})}"; then
         best_time[$key]=$seconds
+        best_threads[$key]=$(thread_summary "$log")
     fi
     if [ -z "${best_mem[$key]:-}" ] || [ "$mem" -gt "${best_mem[$key]}" ]; then
         best_mem[$key]=$mem
@@ -162,6 +198,38 @@ for pair in "${pairs[@]}"; do
     echo "twinwarp peak memory / ffmpeg's with default threads"
     printf '  plain:                               %s\n' "$(ratio "${best_mem[$pair/twinwarp_plain]}" "${best_mem[$pair/ffmpeg_plain]}")"
     printf '  equirect:                            %s\n' "$(ratio "${best_mem[$pair/twinwarp_equirect]}" "${best_mem[$pair/ffmpeg_equirect]}")"
+
+    # Where the CPU goes, thread by thread, in the best round. On N cores a
+    # run takes about max(all / N, busiest): the busiest thread is the
+    # ceiling on how much more cores can give.
+    echo
+    echo "CPU seconds by thread (best round); predicted seconds on N cores: max(all / N, busiest)"
+    printf '%-18s %6s %8s %8s %6s %6s %8s %6s %8s %7s %7s %7s %7s\n' "" all "reader 1" "reader 2" writer pools \
+        busiest share ceiling "N=2" "N=4" "N=8" "N=16"
+    thread_names=(twinwarp_plain twinwarp_equirect ffmpeg_plain ffmpeg_equirect)
+    [ -n "$baseline" ] && thread_names=(baseline_plain baseline_equirect "${thread_names[@]}")
+    for name in "${thread_names[@]}"; do
+        read -r all r1 r2 writer pools busiest role <<<"${best_threads[$pair/$name]}"
+        case $name in ffmpeg*) r1=- r2=- writer=- ;; baseline*) r1=- r2=- ;; esac
+        predicted=()
+        for n in 2 4 8 16; do
+            predicted+=("$(awk "BEGIN{a = $all / $n; printf \"%.2f\", (a > $busiest ? a : $busiest)}")")
+        done
+        printf '%-18s %6.2f %8s %8s %6s %6.2f %8s %5.0f%% %7.2fx %7s %7s %7s %7s\n' "$name" "$all" "$r1" "$r2" \
+            "$writer" "$pools" "$busiest ($role)" "$(awk "BEGIN{print 100 * $busiest / $all}")" \
+            "$(awk "BEGIN{print $all / $busiest}")" "${predicted[@]}"
+    done
+    echo "twinwarp's predicted time / ffmpeg's (default threads), on N = 2, 4, 8, 16 cores"
+    for mode in plain equirect; do
+        line="  $mode:"
+        for n in 2 4 8 16; do
+            line+=" $(awk -v t="${best_threads[$pair/twinwarp_$mode]}" -v f="${best_threads[$pair/ffmpeg_$mode]}" -v n=$n '
+                BEGIN { split(t, a, " "); split(f, b, " ")
+                        x = a[1] / n; if (x < a[6]) x = a[6]; y = b[1] / n; if (y < b[6]) y = b[6]
+                        printf "%.2f", x / y }')"
+        done
+        echo "$line"
+    done
 done
 fi
 
