@@ -3,10 +3,23 @@
 #include <utility>
 
 #include <pthread.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include "common/lens_geometry.h"
 #include "common/square_rule.h"
 #include "merge/input_checks.h"
+
+namespace {
+
+// The readers run this much nicer than the writer. The writer is the one
+// serial part of a merge: where the cores are fewer than the busy threads,
+// it must not wait for a core while a reader that is frames ahead of it
+// takes one. Measured on two cores: 7 to 9 % off a merge's time.
+constexpr int reader_niceness = 10;
+
+}  // namespace
 
 camera_stage::camera_stage(const eye_source& source, int eye, eye_view view,
                            std::shared_future<conv_table> table, std::string output_video,
@@ -45,6 +58,9 @@ bool camera_stage::make(cv::Mat& frame, std::string& problem)
         // Named for the camera, so that a look at the process's threads
         // tells the two readers apart.
         ::pthread_setname_np(::pthread_self(), eye_ == 0 ? "twinwarp-cam1" : "twinwarp-cam2");
+        // Linux keeps a niceness per thread, which the threads this one
+        // starts (OpenCV's pool) inherit.
+        ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), reader_niceness);
         drop_start_frames();
         if (table_.valid())
             maker_.use_table(table_.get().get());
