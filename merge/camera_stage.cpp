@@ -1,5 +1,7 @@
 #include "merge/camera_stage.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <utility>
 
 #include <pthread.h>
@@ -59,8 +61,13 @@ bool camera_stage::make(cv::Mat& frame, std::string& problem)
         // tells the two readers apart.
         ::pthread_setname_np(::pthread_self(), eye_ == 0 ? "twinwarp-cam1" : "twinwarp-cam2");
         // Linux keeps a niceness per thread, which the threads this one
-        // starts (OpenCV's pool) inherit.
-        ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), reader_niceness);
+        // starts (OpenCV's pool) inherit. Added to the niceness the run was
+        // started with (nice twinwarp ...), never below it.
+        const auto thread = static_cast<id_t>(::syscall(SYS_gettid));
+        errno = 0;
+        const int started_at = ::getpriority(PRIO_PROCESS, thread);
+        if (errno == 0)
+            ::setpriority(PRIO_PROCESS, thread, std::min(started_at + reader_niceness, 19));
         drop_start_frames();
         if (table_.valid())
             maker_.use_table(table_.get().get());
