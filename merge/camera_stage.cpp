@@ -27,11 +27,12 @@ camera_stage::camera_stage(const eye_source& source, int eye, eye_view view,
                            std::shared_future<conv_table> table, std::string output_video,
                            stop_check stopped)
     : source_(source),
+      square_(scale_circle(source.circle)),
       eye_(eye),
       output_video_(std::move(output_video)),
       stopped_(std::move(stopped)),
       table_(std::move(table)),
-      maker_(scale_circle(source.circle), view)
+      maker_(square_, view)
 {
 }
 
@@ -79,7 +80,7 @@ bool camera_stage::make(cv::Mat& frame, std::string& problem)
         return false;
 
     // A video whose frame size changes mid-stream is caught here.
-    problem = square_problem(source_.path, scale_circle(source_.circle), frame_.size());
+    problem = square_problem(source_.path, square_, frame_.size());
     if (!problem.empty()) {
         problem += "; stopped after " + std::to_string(made_) + " frames, which " + output_video_ +
                    " keeps";

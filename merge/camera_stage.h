@@ -55,6 +55,7 @@ private:
     bool stopped() const { return stopped_ && stopped_(); }
 
     const eye_source source_;
+    const scaled_circle square_;  // the circle whose square is cut
     const int eye_;
     const std::string output_video_;
     const stop_check stopped_;

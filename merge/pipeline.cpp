@@ -37,6 +37,14 @@ struct shared_pipeline {
     }
 
     bool stopped() const { return stop_requested && stop_requested(); }
+    // Guarded by `lock`, as `ends` is.
+    bool all_ended() const
+    {
+        for (const maker_end& e : ends)
+            if (!e.ended)
+                return false;
+        return true;
+    }
     long slots() const { return static_cast<long>(frames.size()); }
 
     std::vector<cv::Mat> frames;  // frame k in frames[k % slots()]
@@ -53,7 +61,6 @@ struct shared_pipeline {
     std::vector<int> parts_done;  // per slot: makers done with its frame
     long end_at = LONG_MAX;       // the first frame some maker did not make
     std::vector<maker_end> ends;
-    int running = 0;              // makers whose thread has not ended
     bool writer_done = false;     // the writer takes nothing more
 };
 
@@ -107,7 +114,6 @@ void run_maker(const std::shared_ptr<shared_pipeline>& pool, std::size_t maker)
     pool->ends[maker] = maker_end{true, counts, k, std::move(how)};
     if (counts && k < pool->end_at)
         pool->end_at = k;
-    --pool->running;
     pool->changed.notify_all();
 }
 
@@ -174,10 +180,6 @@ making_end run_pipeline(const pipeline_shape& shape, std::vector<make_frame> mak
 {
     const auto pool = std::make_shared<shared_pipeline>(shape, std::move(makers));
     std::vector<std::thread> threads;
-    {
-        std::lock_guard<std::mutex> hold(pool->lock);
-        pool->running = static_cast<int>(pool->makers.size());
-    }
     for (std::size_t m = 0; m < pool->makers.size(); ++m)
         threads.emplace_back(run_maker, pool, m);
 
@@ -202,10 +204,10 @@ making_end run_pipeline(const pipeline_shape& shape, std::vector<make_frame> mak
         pool->changed.notify_all();
     }
     if (!abandon)
-        pool->changed.wait_for(hold, shape.stop_grace, [&] { return pool->running == 0; });
+        pool->changed.wait_for(hold, shape.stop_grace, [&] { return pool->all_ended(); });
     pool->writer_done = true;
     pool->changed.notify_all();
-    const bool all_ended = pool->running == 0;
+    const bool all_ended = pool->all_ended();
     std::vector<bool> ended;
     for (const maker_end& e : pool->ends)
         ended.push_back(e.ended);

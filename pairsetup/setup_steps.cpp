@@ -86,6 +86,16 @@ std::string rates_differ(const pair_request& r, double first, double second)
            "rate first (ffmpeg -i " + r.second + " -r " + three_decimals(first) + " ...)";
 }
 
+// Why camera c's `circle` cannot be cut from its frames, by twinwarp's
+// rule; empty when it can, or when the frames' size is not known.
+std::string circle_problem(const pair_request& r, const opened_pair& videos, int c,
+                           const image_circle& circle)
+{
+    if (videos.sizes[c].empty())
+        return std::string();
+    return square_problem(video(r, c), scale_circle(circle), videos.sizes[c]);
+}
+
 // Writes `text` to `path` whole or not at all: into a temporary file beside
 // it, then renamed into place.
 std::string write_whole(const std::string& path, const std::string& text)
@@ -161,12 +171,9 @@ std::string given_values_problem(const pair_request& r, const opened_pair& video
 {
     const std::optional<image_circle> given[2] = {r.first_circle, r.second_circle};
     for (int c = 0; c < 2; ++c) {
-        if (given[c] && !videos.sizes[c].empty()) {
-            const std::string problem =
-                square_problem(video(r, c), scale_circle(*given[c]), videos.sizes[c]);
-            if (!problem.empty())
-                return problem;
-        }
+        const std::string problem = given[c] ? circle_problem(r, videos, c, *given[c]) : "";
+        if (!problem.empty())
+            return problem;
         if (r.starts[c] && videos.frames[c] > 0 && *r.starts[c] >= videos.frames[c])
             return "--starts: " + video(r, c) + " has " +
                    std::to_string(static_cast<long long>(videos.frames[c])) +
@@ -225,9 +232,7 @@ settled_circles settle_circles(const pair_request& r, const opened_pair& videos)
         out.circle[c] = *found.circle;
         out.how[c] = found.summary;
         std::fprintf(stderr, "camera %d: %s\n", c + 1, found.found.c_str());
-        if (!videos.sizes[c].empty())
-            out.refusal =
-                square_problem(video(r, c), scale_circle(out.circle[c]), videos.sizes[c]);
+        out.refusal = circle_problem(r, videos, c, out.circle[c]);
         if (!out.refusal.empty())
             return out;
     }
